@@ -1,0 +1,7 @@
+#ifndef TONWELL_SDDL_H
+#define TONWELL_SDDL_H
+
+#include "windef.h"
+#include "winerror.h"
+
+#endif

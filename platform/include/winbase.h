@@ -1,0 +1,8 @@
+#ifndef TONWELL_WINBASE_H
+#define TONWELL_WINBASE_H
+
+#include "windef.h"
+#include "winerror.h"
+#include "errhandlingapi.h"
+
+#endif

@@ -1,0 +1,15 @@
+/* The platform's API as one include, as its callers expect. */
+#ifndef TONWELL_WINDOWS_H
+#define TONWELL_WINDOWS_H
+
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "winnls.h"
+#include "winreg.h"
+#include "sddl.h"
+#include "unknwn.h"
+#include "oaidl.h"
+#include "objbase.h"
+
+#endif
