@@ -4,5 +4,6 @@
 #include "windef.h"
 #include "winerror.h"
 #include "errhandlingapi.h"
+#include "heapapi.h"
 
 #endif
