@@ -5,11 +5,13 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "libloaderapi.h"
 #include "winnls.h"
 #include "winreg.h"
 #include "sddl.h"
 #include "unknwn.h"
 #include "oaidl.h"
+#include "oleauto.h"
 #include "objbase.h"
 
 #endif

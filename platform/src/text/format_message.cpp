@@ -1,0 +1,435 @@
+// FormatMessageA/W: the system's message texts and caller-supplied templates,
+// with the platform's escape sequences, numbered inserts and line-width rules.
+#include <errhandlingapi.h>
+#include <heapapi.h>
+#include <winnls.h>
+
+#include "text/system_messages.h"
+#include "text/utf.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace tonwell::platform::text;
+
+namespace {
+
+constexpr DWORD kKnownFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                              FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
+                              FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+constexpr int kMaxInsert = 99;
+constexpr int kMaxFieldWidth = 4096;
+
+template <typename Ch>
+std::basic_string<Ch> FromUtf8(std::string_view s);
+template <>
+std::string FromUtf8<char>(std::string_view s) { return std::string(s); }
+template <>
+std::u16string FromUtf8<char16_t>(std::string_view s) { return Utf8ToUtf16(s); }
+
+template <typename Ch>
+std::basic_string<Ch> FromUtf16(std::u16string_view s);
+template <>
+std::string FromUtf16<char>(std::u16string_view s) { return Utf16ToUtf8(s); }
+template <>
+std::u16string FromUtf16<char16_t>(std::u16string_view s) { return std::u16string(s); }
+
+template <typename Ch>
+size_t Length(const Ch* s)
+{
+    size_t n = 0;
+    while (s[n])
+        ++n;
+    return n;
+}
+
+// The arguments of the inserts, fetched as pointer-sized values: from the
+// caller's array, or in order from the va_list as far as the highest insert used.
+class Arguments {
+public:
+    Arguments(DWORD flags, va_list* args) : m_flags(flags), m_args(args) {}
+
+    bool Get(int number, uintptr_t& value)
+    {
+        if (!m_args)
+            return false;
+        if (m_flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) {
+            value = reinterpret_cast<const DWORD_PTR*>(m_args)[number - 1];
+            return true;
+        }
+        while (int(m_fetched.size()) < number)
+            m_fetched.push_back(va_arg(*m_args, uintptr_t));
+        value = m_fetched[size_t(number - 1)];
+        return true;
+    }
+
+private:
+    DWORD m_flags;
+    va_list* m_args;
+    std::vector<uintptr_t> m_fetched;
+};
+
+// One parsed insert format such as "s", "ls", "08lx" or "I64u".
+struct InsertFormat {
+    std::string flags;
+    int width = -1;
+    int precision = -1;
+    bool wide = false;   // l or w on s/c
+    bool narrow = false; // h on s/c
+    bool is64 = false;   // ll or I64
+    char conversion = 's';
+};
+
+template <typename Ch>
+bool ParseInsertFormat(const std::basic_string<Ch>& spec, InsertFormat& f)
+{
+    size_t i = 0, n = spec.size();
+    auto readNumber = [&](int& out) {
+        if (i < n && spec[i] == Ch('*'))
+            return false; // widths taken from the arguments are not supported
+        int v = 0;
+        bool any = false;
+        while (i < n && spec[i] >= Ch('0') && spec[i] <= Ch('9')) {
+            v = v * 10 + int(spec[i] - Ch('0'));
+            if (v > kMaxFieldWidth)
+                return false;
+            ++i;
+            any = true;
+        }
+        if (any)
+            out = v;
+        return true;
+    };
+    while (i < n && (spec[i] == Ch('-') || spec[i] == Ch('+') || spec[i] == Ch(' ') || spec[i] == Ch('#') ||
+                     spec[i] == Ch('0')))
+        f.flags.push_back(char(spec[i++]));
+    if (!readNumber(f.width))
+        return false;
+    if (i < n && spec[i] == Ch('.')) {
+        ++i;
+        f.precision = 0;
+        if (!readNumber(f.precision))
+            return false;
+    }
+    while (i < n) {
+        Ch c = spec[i];
+        if (c == Ch('h')) {
+            f.narrow = true;
+            ++i;
+        } else if (c == Ch('l') || c == Ch('w')) {
+            if (c == Ch('l') && i + 1 < n && spec[i + 1] == Ch('l')) {
+                f.is64 = true;
+                i += 2;
+            } else {
+                f.wide = true;
+                ++i;
+            }
+        } else if (c == Ch('I') && i + 2 < n && spec[i + 1] == Ch('6') && spec[i + 2] == Ch('4')) {
+            f.is64 = true;
+            i += 3;
+        } else if (c == Ch('I') && i + 2 < n && spec[i + 1] == Ch('3') && spec[i + 2] == Ch('2')) {
+            i += 3;
+        } else {
+            break;
+        }
+    }
+    if (i + 1 != n)
+        return false;
+    Ch conv = spec[i];
+    if (conv > 0x7F || !std::strchr("sScCdiuxXop", char(conv)))
+        return false;
+    f.conversion = char(conv);
+    return true;
+}
+
+template <typename Ch>
+void Pad(std::basic_string<Ch>& out, std::basic_string<Ch> text, const InsertFormat& f)
+{
+    if (f.precision >= 0 && text.size() > size_t(f.precision))
+        text.resize(size_t(f.precision));
+    size_t pad = (f.width > 0 && size_t(f.width) > text.size()) ? size_t(f.width) - text.size() : 0;
+    bool left = f.flags.find('-') != std::string::npos;
+    if (!left)
+        out.append(pad, Ch(' '));
+    out += text;
+    if (left)
+        out.append(pad, Ch(' '));
+}
+
+template <typename Ch>
+bool AppendInsert(std::basic_string<Ch>& out, const InsertFormat& f, uintptr_t value)
+{
+    constexpr bool kWideOutput = sizeof(Ch) == 2;
+    switch (f.conversion) {
+    case 's':
+    case 'S': {
+        // Plain s is a string of the caller's own width; S, or an explicit h or l, the other or the stated one.
+        bool wide = f.wide ? true : f.narrow ? false : (f.conversion == 's') == kWideOutput;
+        if (!value) {
+            Pad(out, FromUtf8<Ch>("(null)"), f);
+        } else if (wide) {
+            auto* s = reinterpret_cast<const char16_t*>(value);
+            Pad(out, FromUtf16<Ch>(std::u16string_view(s, Length(s))), f);
+        } else {
+            auto* s = reinterpret_cast<const char*>(value);
+            Pad(out, FromUtf8<Ch>(std::string_view(s, std::strlen(s))), f);
+        }
+        return true;
+    }
+    case 'c':
+    case 'C': {
+        bool wide = f.wide ? true : f.narrow ? false : (f.conversion == 'c') == kWideOutput;
+        std::basic_string<Ch> text;
+        if (wide) {
+            char16_t c = char16_t(value & 0xFFFF);
+            text = FromUtf16<Ch>(std::u16string_view(&c, 1));
+        } else {
+            char c = char(value & 0xFF);
+            text = FromUtf8<Ch>(std::string_view(&c, 1));
+        }
+        InsertFormat plain = f;
+        plain.precision = -1;
+        Pad(out, text, plain);
+        return true;
+    }
+    case 'p': {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(value));
+        Pad(out, FromUtf8<Ch>(buf), f);
+        return true;
+    }
+    default: {
+        // Integers: 32 bits unless ll or I64 says 64, as the platform's "l" is 32-bit.
+        std::string fmt = "%" + f.flags;
+        if (f.width >= 0)
+            fmt += std::to_string(f.width);
+        if (f.precision >= 0)
+            fmt += "." + std::to_string(f.precision);
+        fmt += "ll";
+        fmt += f.conversion;
+        bool isSigned = f.conversion == 'd' || f.conversion == 'i';
+        long long v;
+        if (f.is64)
+            v = static_cast<long long>(value);
+        else if (isSigned)
+            v = static_cast<int32_t>(static_cast<uint32_t>(value));
+        else
+            v = static_cast<long long>(static_cast<uint32_t>(value));
+        int len = std::snprintf(nullptr, 0, fmt.c_str(), v);
+        if (len < 0)
+            return false;
+        std::string buf(size_t(len) + 1, '\0');
+        std::snprintf(buf.data(), buf.size(), fmt.c_str(), v);
+        buf.resize(size_t(len));
+        out += FromUtf8<Ch>(buf);
+        return true;
+    }
+    }
+}
+
+// Folds the ordinary line breaks of the template into spaces and, for a
+// width below 255, breaks lines between words. Hard breaks (%n, %r) stay.
+template <typename Ch>
+std::basic_string<Ch> Wrap(const std::basic_string<Ch>& text, const std::vector<bool>& hard, unsigned width)
+{
+    std::basic_string<Ch> out;
+    size_t col = 0;
+    size_t i = 0, n = text.size();
+    while (i < n) {
+        if (hard[i]) {
+            out.push_back(text[i]);
+            col = (text[i] == Ch('\n') || text[i] == Ch('\r')) ? 0 : col + 1;
+            ++i;
+            continue;
+        }
+        if (width == 0 || text[i] == Ch(' ')) {
+            out.push_back(text[i]);
+            ++col;
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < n && !hard[end] && text[end] != Ch(' '))
+            ++end;
+        size_t word = end - i;
+        if (col > 0 && col + word > width) {
+            while (!out.empty() && out.back() == Ch(' '))
+                out.pop_back();
+            out += FromUtf8<Ch>("\r\n");
+            col = 0;
+        }
+        out.append(text, i, word);
+        col += word;
+        i = end;
+    }
+    return out;
+}
+
+template <typename Ch>
+DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpBuffer, DWORD nSize,
+                     va_list* pArgs)
+{
+    bool allocate = (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0;
+    if (!lpBuffer || (dwFlags & ~kKnownFlags)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (allocate)
+        *reinterpret_cast<Ch**>(lpBuffer) = nullptr;
+
+    std::basic_string<Ch> source;
+    if (dwFlags & FORMAT_MESSAGE_FROM_STRING) {
+        if (!lpSource || (dwFlags & (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE))) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        auto* s = static_cast<const Ch*>(lpSource);
+        source.assign(s, Length(s));
+    } else if (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) {
+        const char* text = FindSystemMessage(dwMessageId);
+        if (!text) {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+        source = FromUtf8<Ch>(text);
+    } else if (dwFlags & FORMAT_MESSAGE_FROM_HMODULE) {
+        // Modules carry no message tables on this system.
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return 0;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+
+    unsigned width = dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    bool ignoreInserts = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
+    Arguments args(dwFlags, pArgs);
+    std::basic_string<Ch> out;
+    std::vector<bool> hard; // parallel to out: characters that no width rule touches
+    auto emit = [&](const std::basic_string<Ch>& s, bool isHard) {
+        out += s;
+        hard.insert(hard.end(), s.size(), isHard);
+    };
+    auto emitChar = [&](Ch c, bool isHard) { emit(std::basic_string<Ch>(1, c), isHard); };
+
+    size_t i = 0, n = source.size();
+    while (i < n) {
+        Ch c = source[i];
+        if (c == Ch('\r') || c == Ch('\n')) {
+            if (width == 0) {
+                emitChar(c, true);
+                ++i;
+            } else {
+                // A line break of the template (CR, LF or CR LF) becomes one space.
+                i += (c == Ch('\r') && i + 1 < n && source[i + 1] == Ch('\n')) ? 2 : 1;
+                emitChar(Ch(' '), false);
+            }
+            continue;
+        }
+        if (c != Ch('%') || i + 1 >= n) {
+            emitChar(c, false);
+            ++i;
+            continue;
+        }
+        Ch e = source[i + 1];
+        if (e == Ch('0'))
+            break; // ends the message without a final line break
+        if (e >= Ch('1') && e <= Ch('9')) {
+            size_t start = i;
+            int number = int(e - Ch('0'));
+            i += 2;
+            if (i < n && source[i] >= Ch('0') && source[i] <= Ch('9')) {
+                number = number * 10 + int(source[i] - Ch('0'));
+                ++i;
+            }
+            std::basic_string<Ch> spec;
+            if (i < n && source[i] == Ch('!')) {
+                size_t close = source.find(Ch('!'), i + 1);
+                if (close == std::basic_string<Ch>::npos) {
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return 0;
+                }
+                spec = source.substr(i + 1, close - i - 1);
+                i = close + 1;
+            }
+            if (ignoreInserts) {
+                emit(source.substr(start, i - start), false);
+                continue;
+            }
+            InsertFormat format;
+            uintptr_t value = 0;
+            if (number > kMaxInsert || (!spec.empty() && !ParseInsertFormat(spec, format)) ||
+                !args.Get(number, value)) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            std::basic_string<Ch> text;
+            if (!AppendInsert(text, format, value)) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            emit(text, true);
+            continue;
+        }
+        i += 2;
+        if (e == Ch('n'))
+            emit(FromUtf8<Ch>("\r\n"), true);
+        else if (e == Ch('r'))
+            emitChar(Ch('\r'), true);
+        else if (e == Ch('t'))
+            emitChar(Ch('\t'), true);
+        else
+            emitChar(e, false); // %%, %., %!, "% " and any other character stand for themselves
+    }
+
+    std::basic_string<Ch> result = (width == 0 || width == FORMAT_MESSAGE_MAX_WIDTH_MASK)
+                                       ? out
+                                       : Wrap(out, hard, width);
+    size_t needed = result.size() + 1;
+    if (needed > 0x7FFFFFFF) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    Ch* dest = lpBuffer;
+    if (allocate) {
+        size_t count = needed > nSize ? needed : nSize;
+        dest = static_cast<Ch*>(LocalAlloc(LMEM_FIXED, count * sizeof(Ch)));
+        if (!dest) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        *reinterpret_cast<Ch**>(lpBuffer) = dest;
+    } else if (needed > nSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(dest, result.data(), result.size() * sizeof(Ch));
+    dest[result.size()] = Ch(0);
+    return DWORD(result.size());
+}
+
+} // namespace
+
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments)
+{
+    try {
+        return FormatMessageT<char>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
+DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPWSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments)
+{
+    try {
+        return FormatMessageT<char16_t>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}

@@ -1,0 +1,219 @@
+// Character case, stepping and comparison of NUL-terminated strings. 8-bit
+// strings are in the ANSI code page, UTF-8 here: a letter whose other case has
+// a different encoded length is left as it is, so conversions stay in place.
+#include <winnls.h>
+
+#include "text/utf.h"
+
+#include <cstring>
+#include <type_traits>
+
+using namespace tonwell::platform::text;
+
+namespace {
+
+bool IsSingleCharacter(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 16) == 0; }
+
+template <char32_t (*Map)(char32_t)>
+DWORD MapUtf8InPlace(char* s, size_t n)
+{
+    auto* p = reinterpret_cast<unsigned char*>(s);
+    size_t i = 0;
+    while (i < n) {
+        char32_t cp;
+        bool ok;
+        size_t len = DecodeUtf8(p + i, n - i, cp, ok);
+        if (ok) {
+            char32_t mapped = Map(cp);
+            if (mapped != cp && Utf8Length(mapped) == len)
+                EncodeUtf8(mapped, s + i);
+        }
+        i += len;
+    }
+    return DWORD(n);
+}
+
+template <char32_t (*Map)(char32_t)>
+DWORD MapUtf16InPlace(char16_t* s, size_t n)
+{
+    size_t i = 0;
+    while (i < n) {
+        char32_t cp;
+        bool ok;
+        size_t len = DecodeUtf16(s + i, n - i, cp, ok);
+        if (ok) {
+            char32_t mapped = Map(cp);
+            if (mapped != cp && Utf16Length(mapped) == len)
+                EncodeUtf16(mapped, s + i);
+        }
+        i += len;
+    }
+    return DWORD(n);
+}
+
+template <char32_t (*Map)(char32_t)>
+LPSTR CharMapA(LPSTR lpsz)
+{
+    if (IsSingleCharacter(lpsz)) {
+        // Only the low byte is a character; a lone byte above 0x7F is not one in UTF-8.
+        auto c = static_cast<unsigned char>(reinterpret_cast<uintptr_t>(lpsz) & 0xFF);
+        char32_t mapped = c < 0x80 ? Map(c) : c;
+        return reinterpret_cast<LPSTR>(static_cast<uintptr_t>(mapped));
+    }
+    MapUtf8InPlace<Map>(lpsz, std::strlen(lpsz));
+    return lpsz;
+}
+
+template <char32_t (*Map)(char32_t)>
+LPWSTR CharMapW(LPWSTR lpsz)
+{
+    if (IsSingleCharacter(lpsz)) {
+        auto c = static_cast<char16_t>(reinterpret_cast<uintptr_t>(lpsz) & 0xFFFF);
+        char32_t mapped = (c >= 0xD800 && c <= 0xDFFF) ? c : Map(c);
+        if (mapped > 0xFFFF)
+            mapped = c;
+        return reinterpret_cast<LPWSTR>(static_cast<uintptr_t>(mapped));
+    }
+    size_t n = 0;
+    while (lpsz[n])
+        ++n;
+    MapUtf16InPlace<Map>(lpsz, n);
+    return lpsz;
+}
+
+template <typename Ch>
+int Compare(const Ch* a, const Ch* b, bool ignoreCase)
+{
+    // A null string orders before every other string, as on the platform.
+    if (!a || !b)
+        return a == b ? 0 : (a ? 1 : -1);
+    for (;; ++a, ++b) {
+        char32_t ca = static_cast<std::make_unsigned_t<Ch>>(*a);
+        char32_t cb = static_cast<std::make_unsigned_t<Ch>>(*b);
+        if (ignoreCase) {
+            ca = ToUpper(ca);
+            cb = ToUpper(cb);
+        }
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        if (!*a)
+            return 0;
+    }
+}
+
+int CompareIgnoreCaseUtf8(const char* a, const char* b)
+{
+    if (!a || !b)
+        return a == b ? 0 : (a ? 1 : -1);
+    auto* pa = reinterpret_cast<const unsigned char*>(a);
+    auto* pb = reinterpret_cast<const unsigned char*>(b);
+    size_t na = std::strlen(a), nb = std::strlen(b), i = 0, j = 0;
+    while (i < na && j < nb) {
+        char32_t ca, cb;
+        bool ok;
+        i += DecodeUtf8(pa + i, na - i, ca, ok);
+        j += DecodeUtf8(pb + j, nb - j, cb, ok);
+        ca = ToUpper(ca);
+        cb = ToUpper(cb);
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (i < na)
+        return 1;
+    if (j < nb)
+        return -1;
+    return 0;
+}
+
+} // namespace
+
+LPSTR WINAPI CharUpperA(LPSTR lpsz) { return CharMapA<ToUpper>(lpsz); }
+LPSTR WINAPI CharLowerA(LPSTR lpsz) { return CharMapA<ToLower>(lpsz); }
+LPWSTR WINAPI CharUpperW(LPWSTR lpsz) { return CharMapW<ToUpper>(lpsz); }
+LPWSTR WINAPI CharLowerW(LPWSTR lpsz) { return CharMapW<ToLower>(lpsz); }
+
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToLower>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToLower>(lpsz, cchLength) : 0; }
+
+LPSTR WINAPI CharNextA(LPCSTR lpsz)
+{
+    if (!lpsz)
+        return nullptr;
+    if (!*lpsz)
+        return const_cast<LPSTR>(lpsz);
+    // Never step past the terminator, even inside a truncated sequence.
+    auto* p = reinterpret_cast<const unsigned char*>(lpsz);
+    size_t avail = 1;
+    while (avail < 4 && p[avail])
+        ++avail;
+    char32_t cp;
+    bool ok;
+    return const_cast<LPSTR>(lpsz + DecodeUtf8(p, avail, cp, ok));
+}
+
+LPSTR WINAPI CharPrevA(LPCSTR lpszStart, LPCSTR lpszCurrent)
+{
+    if (!lpszStart || !lpszCurrent || lpszCurrent <= lpszStart)
+        return const_cast<LPSTR>(lpszStart);
+    // Step back to the start of the character that ends just before lpszCurrent.
+    const char* p = lpszStart;
+    const char* prev = lpszStart;
+    while (p < lpszCurrent) {
+        prev = p;
+        const char* next = CharNextA(p);
+        if (next == p)
+            break;
+        p = next;
+    }
+    return const_cast<LPSTR>(prev);
+}
+
+LPWSTR WINAPI CharNextW(LPCWSTR lpsz)
+{
+    if (!lpsz)
+        return nullptr;
+    if (!*lpsz)
+        return const_cast<LPWSTR>(lpsz);
+    return const_cast<LPWSTR>(lpsz + 1);
+}
+
+int WINAPI lstrlenA(LPCSTR lpString) { return lpString ? int(std::strlen(lpString)) : 0; }
+
+int WINAPI lstrlenW(LPCWSTR lpString)
+{
+    if (!lpString)
+        return 0;
+    int n = 0;
+    while (lpString[n])
+        ++n;
+    return n;
+}
+
+int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) { return Compare(lpString1, lpString2, false); }
+int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, false); }
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) { return CompareIgnoreCaseUtf8(lpString1, lpString2); }
+int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, true); }
+
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength)
+{
+    if (!lpString1 || !lpString2 || iMaxLength <= 0)
+        return lpString1;
+    int i = 0;
+    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
+        lpString1[i] = lpString2[i];
+    lpString1[i] = 0;
+    return lpString1;
+}
+
+LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength)
+{
+    if (!lpString1 || !lpString2 || iMaxLength <= 0)
+        return lpString1;
+    int i = 0;
+    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
+        lpString1[i] = lpString2[i];
+    lpString1[i] = 0;
+    return lpString1;
+}
