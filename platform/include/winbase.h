@@ -5,5 +5,11 @@
 #include "winerror.h"
 #include "errhandlingapi.h"
 #include "heapapi.h"
+#include "handleapi.h"
+#include "synchapi.h"
+#include "fileapi.h"
+#include "processenv.h"
+#include "processthreadsapi.h"
+#include "sysinfoapi.h"
 
 #endif
