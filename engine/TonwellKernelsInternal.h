@@ -1,0 +1,35 @@
+// Row kernels shared between the portable and the AVX2 translation units.
+#pragma once
+
+#include <windows.h>
+
+namespace tonwell::kernels::detail {
+
+// Sub-histograms of 32-bit counts, folded into the 64-bit histogram before they
+// can overflow. Several copies keep consecutive increments of one bin from
+// waiting on each other.
+constexpr int c_SubHistograms = 4;
+static_assert(c_SubHistograms == 4, "the row kernels spread pixels over four copies");
+struct SubHistograms {
+    DWORD counts[c_SubHistograms][256];
+};
+
+// Luminance of a whole row of contiguous pixels into the sub-histograms.
+void HistogramRowPortable(const BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, SubHistograms& sub);
+void HistogramRowAvx2(const BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, SubHistograms& sub);
+
+// Maps a row of contiguous pixels: every byte (dwBytesMapped == dwBytesPerPixel)
+// or bytes 0..2 of 4-byte pixels (dwBytesMapped == 3).
+void MapRowPortable(BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, DWORD dwBytesMapped, const BYTE* pTable);
+void MapRowAvx2(BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, DWORD dwBytesMapped, const BYTE* pTable);
+
+inline DWORD Luminance(const BYTE* pPixel, DWORD dwBytesPerPixel)
+{
+    // Red is byte 0 of a 3-byte pixel and byte 2 of a 4-byte one; blue the other way round.
+    const DWORD r = dwBytesPerPixel == 3 ? pPixel[0] : pPixel[2];
+    const DWORD g = pPixel[1];
+    const DWORD b = dwBytesPerPixel == 3 ? pPixel[2] : pPixel[0];
+    return (76 * r + 150 * g + 30 * b) >> 8;
+}
+
+} // namespace tonwell::kernels::detail

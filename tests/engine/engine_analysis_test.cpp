@@ -1,0 +1,325 @@
+// Histogram, statistics and classification of CTonwell, and Fix's dispatch.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Tonwell.h"
+#include "test_images.h"
+
+using tonwell::test::Grey;
+using tonwell::test::GreyPixels;
+
+namespace {
+
+// The statistics of a packed 3-byte image laid out as one row.
+ExposureStatistics StatsOf(std::vector<BYTE>& bytes)
+{
+    CTonwell engine(bytes.data(), static_cast<DWORD>(bytes.size() / 3), 1, static_cast<DWORD>(bytes.size()), 3);
+    ExposureStatistics stats{};
+    EXPECT_EQ(engine.GetStatistics(&stats), S_OK);
+    return stats;
+}
+
+ExposureType TypeOf(std::vector<BYTE> bytes)
+{
+    CTonwell engine(bytes.data(), static_cast<DWORD>(bytes.size() / 3), 1, static_cast<DWORD>(bytes.size()), 3);
+    ExposureType type = static_cast<ExposureType>(99);
+    EXPECT_EQ(engine.ClassifyExposureType(&type), S_OK);
+    return type;
+}
+
+} // namespace
+
+TEST(EngineClassify, GreyImagesAtTheCentroidAndDarkBoundaries)
+{
+    auto grey128 = Grey(128, 100);
+    ExposureStatistics s = StatsOf(grey128);
+    EXPECT_EQ(s.lCentroid, 127);
+    EXPECT_EQ(s.lLowEdge, 129);
+    EXPECT_EQ(s.lHighEdge, 129);
+    EXPECT_EQ(s.lMidPoint, 129);
+    EXPECT_EQ(s.dScale, 1.0);
+    EXPECT_EQ(s.type, ExposureNormal);
+
+    auto grey98 = Grey(98, 100);
+    s = StatsOf(grey98);
+    EXPECT_EQ(s.lCentroid, 97);
+    EXPECT_EQ(s.lMidPoint, 99);
+    EXPECT_EQ(s.type, ExposureDark);
+
+    // 98 is not below 98.
+    auto grey99 = Grey(99, 100);
+    s = StatsOf(grey99);
+    EXPECT_EQ(s.lCentroid, 98);
+    EXPECT_EQ(s.type, ExposureNormal);
+
+    // Centroid 200 is not bright, 201 is.
+    auto grey201 = Grey(201, 100);
+    s = StatsOf(grey201);
+    EXPECT_EQ(s.lCentroid, 200);
+    EXPECT_EQ(s.type, ExposureNormal);
+    auto grey202 = Grey(202, 100);
+    s = StatsOf(grey202);
+    EXPECT_EQ(s.lCentroid, 201);
+    EXPECT_EQ(s.type, ExposureBright);
+
+    auto grey220 = Grey(220, 100);
+    EXPECT_EQ(StatsOf(grey220).lCentroid, 218);
+    EXPECT_EQ(TypeOf(Grey(220, 100)), ExposureBright);
+}
+
+TEST(EngineClassify, DarkNeedsTheCentroidBelowTheMidPointToo)
+{
+    // Centroid 94 is below 98 but not below the mid-point 50.
+    auto bytes = GreyPixels({{0, 5}, {100, 95}});
+    ExposureStatistics s = StatsOf(bytes);
+    EXPECT_EQ(s.lCentroid, 94);
+    EXPECT_EQ(s.lLowEdge, 0);
+    EXPECT_EQ(s.lHighEdge, 101);
+    EXPECT_EQ(s.lMidPoint, 50);
+    EXPECT_EQ(s.type, ExposureNormal);
+}
+
+TEST(EngineClassify, LowContrastHoldsForBandsUpTo97Wide)
+{
+    auto narrow = GreyPixels({{100, 50}, {197, 50}});
+    ExposureStatistics s = StatsOf(narrow);
+    EXPECT_EQ(s.lHighEdge - s.lLowEdge, 97);
+    EXPECT_EQ(s.type, ExposureLowContrast);
+
+    auto wide = GreyPixels({{100, 50}, {198, 50}});
+    s = StatsOf(wide);
+    EXPECT_EQ(s.lHighEdge - s.lLowEdge, 98);
+    EXPECT_EQ(s.type, ExposureNormal);
+
+    auto split = GreyPixels({{100, 50}, {150, 50}});
+    s = StatsOf(split);
+    EXPECT_EQ(s.lLowEdge, 101);
+    EXPECT_EQ(s.lHighEdge, 151);
+    EXPECT_EQ(s.lMidPoint, 126);
+    EXPECT_DOUBLE_EQ(s.dScale, 5.1);
+    EXPECT_EQ(s.lCentroid, 124);
+    EXPECT_EQ(s.type, ExposureLowContrast);
+}
+
+TEST(EngineClassify, RulesApplyInOrder)
+{
+    // Bright and narrow: bright wins.
+    EXPECT_EQ(TypeOf(GreyPixels({{210, 50}, {240, 50}})), ExposureBright);
+    // Narrow and dark (centroid 30 below mid-point 31): low contrast wins.
+    auto narrowDark = GreyPixels({{30, 50}, {31, 50}});
+    ExposureStatistics s = StatsOf(narrowDark);
+    EXPECT_EQ(s.lCentroid, 30);
+    EXPECT_EQ(s.lMidPoint, 31);
+    EXPECT_EQ(s.type, ExposureLowContrast);
+    // Black: scale 255 over a 1-bin band.
+    auto black = Grey(0, 100);
+    s = StatsOf(black);
+    EXPECT_EQ(s.lLowEdge, 0);
+    EXPECT_EQ(s.lHighEdge, 1);
+    EXPECT_EQ(s.dScale, 255.0);
+    EXPECT_EQ(s.lCentroid, 0);
+    EXPECT_EQ(s.type, ExposureLowContrast);
+}
+
+TEST(EngineClassify, PercentileSearchResumesAndRunsOut)
+{
+    // The 5 % search passes bin 249 without a test after adding it, so it and every
+    // later search keep their presets.
+    auto grey249 = Grey(249, 100);
+    ExposureStatistics s = StatsOf(grey249);
+    EXPECT_EQ(s.lLowEdge, 0);
+    EXPECT_EQ(s.lHighEdge, 250);
+    EXPECT_EQ(s.lMidPoint, 125);
+    EXPECT_DOUBLE_EQ(s.dScale, 1.02);
+    EXPECT_EQ(s.lCentroid, 247);
+    EXPECT_EQ(s.type, ExposureBright);
+}
+
+TEST(EngineClassify, EmptyBandLooksLikeAnEmptyImage)
+{
+    for (BYTE value : {BYTE(250), BYTE(255)}) {
+        auto bytes = Grey(value, 64);
+        ExposureStatistics s = StatsOf(bytes);
+        EXPECT_EQ(s.lCentroid, 1);
+        EXPECT_EQ(s.lLowEdge, 0);
+        EXPECT_EQ(s.lHighEdge, 0);
+        EXPECT_EQ(s.lMidPoint, 0);
+        EXPECT_EQ(s.dScale, 1.0);
+        EXPECT_EQ(s.type, ExposureNormal);
+    }
+}
+
+// 1000 pixels: percentile targets 9, 50, 200, 800, 949 and 990.
+TEST(EngineClassify, HighEdgeTakesThe99PercentIndexOnlyFor5To20)
+{
+    const struct {
+        int gap;
+        LONG high;
+    } cases[] = {{4, 101}, {5, 106}, {20, 121}, {21, 101}};
+    for (const auto& c : cases) {
+        auto bytes = GreyPixels({{100, 949}, {BYTE(100 + c.gap), 41}, {200, 10}});
+        ExposureStatistics s = StatsOf(bytes);
+        EXPECT_EQ(s.lHighEdge, c.high) << "P5 - P4 = " << c.gap;
+    }
+}
+
+TEST(EngineClassify, LowEdgeTakesThe5PercentIndexAbove20)
+{
+    const struct {
+        int gap;
+        LONG low;
+    } cases[] = {{20, 51}, {21, 72}};
+    for (const auto& c : cases) {
+        auto bytes = GreyPixels({{50, 9}, {BYTE(50 + c.gap), 41}, {150, 950}});
+        ExposureStatistics s = StatsOf(bytes);
+        EXPECT_EQ(s.lLowEdge, c.low) << "P1 - P0 = " << c.gap;
+        EXPECT_EQ(s.lHighEdge, 151);
+    }
+}
+
+TEST(EngineClassify, ZeroSizeImagesReadNothing)
+{
+    BYTE sentinel[12] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+    for (auto [w, h] : {std::pair<DWORD, DWORD>{0, 4}, {4, 0}, {0, 0}}) {
+        CTonwell engine(sentinel, w, h, 12, 3);
+        ExposureStatistics s{};
+        ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+        EXPECT_EQ(s.lCentroid, 1);
+        EXPECT_EQ(s.dScale, 1.0);
+        EXPECT_EQ(s.type, ExposureNormal);
+        EXPECT_EQ(engine.Fix(0), S_FALSE);
+        EXPECT_EQ(engine.Fix(1), S_OK);
+        EXPECT_EQ(engine.TonwellWithGammaCurve(ExposureDark), S_OK);
+    }
+    for (BYTE b : sentinel)
+        EXPECT_EQ(b, 7);
+}
+
+TEST(EngineClassify, EmptyEngineRefusesEverything)
+{
+    BYTE pixel[4] = {1, 2, 3, 4};
+    CTonwell nullImage(nullptr, 1, 1, 3, 3);
+    CTonwell twoBytes(pixel, 1, 1, 3, 2);
+    CTonwell fiveBytes(pixel, 1, 1, 5, 5);
+    for (CTonwell* engine : {&nullImage, &twoBytes, &fiveBytes}) {
+        ExposureType type = static_cast<ExposureType>(42);
+        ExposureStatistics stats{};
+        stats.lCentroid = 42;
+        EXPECT_EQ(engine->GetHistogram(), E_INVALIDARG);
+        EXPECT_EQ(engine->ClassifyExposureType(&type), E_INVALIDARG);
+        EXPECT_EQ(type, static_cast<ExposureType>(42));
+        EXPECT_EQ(engine->GetStatistics(&stats), E_INVALIDARG);
+        EXPECT_EQ(stats.lCentroid, 42);
+        EXPECT_EQ(engine->TonwellWithGammaCurve(ExposureDark), E_INVALIDARG);
+        EXPECT_EQ(engine->AutoBalance(), E_INVALIDARG);
+        EXPECT_EQ(engine->Fix(0), static_cast<HRESULT>(0x8007000D));
+        EXPECT_EQ(engine->Fix(1), static_cast<HRESULT>(0x8007000D));
+    }
+    EXPECT_EQ(pixel[0], 1);
+    EXPECT_EQ(pixel[3], 4);
+}
+
+TEST(EngineClassify, NullOutPointersAreRefused)
+{
+    auto bytes = Grey(128, 4);
+    CTonwell engine(bytes.data(), 4, 1, 12, 3);
+    EXPECT_EQ(engine.ClassifyExposureType(nullptr), E_POINTER);
+    EXPECT_EQ(engine.GetStatistics(nullptr), E_POINTER);
+}
+
+TEST(EngineClassify, FourBytePixelsReadBlueGreenRed)
+{
+    // (255, 0, 0) is red as a 3-byte pixel (luminance 75) and blue as a 4-byte one (29).
+    std::vector<BYTE> rgb;
+    std::vector<BYTE> bgrx;
+    for (int i = 0; i < 100; ++i) {
+        rgb.insert(rgb.end(), {255, 0, 0});
+        bgrx.insert(bgrx.end(), {255, 0, 0, 200});
+    }
+    CTonwell red(rgb.data(), 100, 1, 300, 3);
+    CTonwell blue(bgrx.data(), 100, 1, 400, 4);
+    ExposureStatistics s{};
+    ASSERT_EQ(red.GetStatistics(&s), S_OK);
+    EXPECT_EQ(s.lCentroid, 74); // trunc(7500.5 / 100.5)
+    ASSERT_EQ(blue.GetStatistics(&s), S_OK);
+    EXPECT_EQ(s.lCentroid, 28); // trunc(2900.5 / 100.5)
+}
+
+TEST(EngineFix, ModesChooseTheCorrection)
+{
+    struct {
+        DWORD mode;
+        BYTE expected; // what grey 128 becomes
+    } cases[] = {{2, 211}, {3, 45}, {1, 127}, {4, 127}, {0xFFFFFFFF, 127}};
+    for (const auto& c : cases) {
+        auto bytes = Grey(128, 100);
+        CTonwell engine(bytes.data(), 10, 10, 30, 3);
+        EXPECT_EQ(engine.Fix(c.mode), S_OK);
+        EXPECT_EQ(bytes[0], c.expected) << "mode " << c.mode;
+        EXPECT_EQ(bytes.back(), c.expected) << "mode " << c.mode;
+    }
+}
+
+TEST(EngineFix, AutomaticModeCorrectsByType)
+{
+    auto dark = Grey(50, 100);
+    CTonwell darkEngine(dark.data(), 10, 10, 30, 3);
+    EXPECT_EQ(darkEngine.Fix(0), S_OK);
+    EXPECT_EQ(dark[0], 107);
+
+    auto bright = Grey(220, 100);
+    CTonwell brightEngine(bright.data(), 10, 10, 30, 3);
+    EXPECT_EQ(brightEngine.Fix(0), S_OK);
+    EXPECT_EQ(bright[5], 175); // 256 x (220/256)^2.5, rounded
+
+    auto narrow = GreyPixels({{100, 50}, {150, 50}});
+    CTonwell narrowEngine(narrow.data(), 100, 1, 300, 3);
+    EXPECT_EQ(narrowEngine.Fix(0), S_OK);
+    EXPECT_EQ(narrow[0], 0);
+    EXPECT_EQ(narrow.back(), 250);
+
+    auto normal = Grey(128, 100);
+    CTonwell normalEngine(normal.data(), 10, 10, 30, 3);
+    EXPECT_EQ(normalEngine.Fix(0), S_FALSE);
+    EXPECT_EQ(normal[0], 128);
+}
+
+TEST(EngineFix, StrengthRefusesNonPositiveValues)
+{
+    for (double bad : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(), -0.0}) {
+        auto bytes = Grey(128, 100);
+        CTonwell engine(bytes.data(), 10, 10, 30, 3);
+        ASSERT_EQ(engine.SetStrength(1.5), S_OK);
+        EXPECT_EQ(engine.SetStrength(bad), E_INVALIDARG);
+        EXPECT_EQ(engine.Fix(0), S_OK); // still 1.5
+        EXPECT_EQ(bytes[0], 165);
+    }
+}
+
+TEST(EngineFix, HistogramIsNeverMarkedStale)
+{
+    // Once corrected, the image reads as grey 107; the engine keeps judging the
+    // grey 50 it first measured.
+    auto bytes = Grey(50, 100);
+    CTonwell engine(bytes.data(), 10, 10, 30, 3);
+    ASSERT_EQ(engine.Fix(0), S_OK);
+    ASSERT_EQ(bytes[0], 107);
+    ExposureType type = ExposureNormal;
+    ASSERT_EQ(engine.ClassifyExposureType(&type), S_OK);
+    EXPECT_EQ(type, ExposureDark);
+    ExposureStatistics s{};
+    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+    EXPECT_EQ(s.lCentroid, 49);
+
+    // AutoBalance after the curve stretches about the old mid-point (51, scale
+    // 1.0 for a one-bin band): 107 -> 107 - 51 + 128.
+    ASSERT_EQ(engine.AutoBalance(), S_OK);
+    EXPECT_EQ(bytes[0], 184);
+
+    // An explicit GetHistogram re-reads the buffer.
+    ASSERT_EQ(engine.GetHistogram(), S_OK);
+    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+    EXPECT_EQ(s.lCentroid, 183);
+}
