@@ -1,5 +1,8 @@
 // The module's tracing client: settings, records, scopes and object tracking.
 // Callers test a bit of g_TraceSettings.TraceFlags before they format a line.
+//
+// Each module links its own copy of the client (a static library, hidden
+// symbols), so the state below is per module and process.
 #pragma once
 
 #include <windows.h>
@@ -26,10 +29,18 @@ struct TraceSettings {
 // Process-wide (per module) settings.
 extern TraceSettings g_TraceSettings;
 
+// Loads the settings from HKLM "SYSTEM\CurrentControlSet\Control\StillImage\Trace" and the
+// module's subkey, writing missing values back; settles the owning module and suppression.
 HRESULT LoadTraceSettings(HMODULE hModule);
 
+// The shared log "%systemroot%\Debug\WIA\wiatrace.log" and "Global\WIATRACE_MUTEX".
+HRESULT OpenTraceLog();
+void CloseTraceLog();
+
+// Initialises the client, or only reloads the settings when it is initialised already.
 void InitTraceClient(HMODULE hModule);
 void TermTraceClient();
+BOOL IsTraceClientInitialised();
 
 // Formatters: printf-style; each returns a new record, or null when out of memory.
 TraceRecord* FormatTraceA(LPCSTR pszFormat, ...);
@@ -43,6 +54,15 @@ void AppendHResultText(HRESULT hr, TraceRecord* pRecord);
 // Takes ownership of the record (null does nothing) and writes it if the filter passes it.
 void DispatchTraceRecord(LONG lCallerWord1, LONG lCallerWord2, LPCSTR pszFunctionName, DWORD dwFlag,
                          TraceRecord* pRecord);
+
+// The filter; may clear the record's mask and level.
+BOOL TraceRecordPasses(TraceRecord* pRecord);
+// Hands a record to the trace library (the record stays the caller's).
+void OutputTraceRecord(TraceRecord* pRecord);
+// Takes a record over into the ring of retained records.
+void RetainTraceRecord(TraceRecord* pRecord);
+// Frees a record and its text; null does nothing.
+void FreeTraceRecord(TraceRecord* pRecord);
 
 // Opened as the first statement of a traced method; writes the exiting line when it goes out of scope.
 class TraceScope {
@@ -59,8 +79,37 @@ private:
     DWORD m_dwSavedLevel = 0;
     DWORD m_dwSavedActive = 0;
     BOOL m_bInert = TRUE;
+    BOOL m_bSettingsSaved = FALSE;
+    BOOL m_bIndented = FALSE;
 };
 
-// One byte inside a traced object: 0 unregistered, anything else registered.
+// The static tracing client of a module. Its construction starts tracing (InitTraceClient with no
+// module, then object tracking when enabled); its destruction, when the client is still
+// initialised, stops object tracking and terminates the client.
+//
+// A module defines exactly one instance, with static storage duration, and orders it against
+// DllMain explicitly: construction must come before DllMain(DLL_PROCESS_ATTACH) and destruction
+// after DllMain(DLL_PROCESS_DETACH). On ELF the dependable way is to define it in the same
+// translation unit as, and before, the static object whose constructor runs the attach and whose
+// destructor runs the detach (objects of one translation unit are constructed in order of
+// definition and destroyed in reverse):
+//
+//     static TraceClientLifetime s_TraceClient;      // first: tracing starts
+//     static ModuleLifetime s_Module;                // then: DllMain attach ... detach
+//
+// Because detach terminates the client, the destruction then finds it terminated and does nothing.
+class TraceClientLifetime {
+public:
+    TraceClientLifetime();
+    ~TraceClientLifetime();
+    TraceClientLifetime(const TraceClientLifetime&) = delete;
+    TraceClientLifetime& operator=(const TraceClientLifetime&) = delete;
+};
+
+// Object tracking: one byte inside a traced object, 0 unregistered, anything else registered.
 typedef BYTE TrackedObjectMarker;
+void StartObjectTracking();
+void StopObjectTracking();
 void ReleaseTrackedObject(TrackedObjectMarker* pMarker);
+void UnregisterTrackedObject(const void* pIdentity);
+void ReportTrackedObjects();

@@ -1,0 +1,388 @@
+// The trace library as users meet it: the lines in the log, their layout, the size bound and the
+// roll-over, per-thread state, and several processes writing into one log at once.
+#include "TraceClientInternals.h"
+#include "machine_root.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+using namespace tonwell::test;
+
+namespace {
+
+// <date> <time.ms> <pid> <tid> <module padded to 16> <kind> <indent><function>: <text>
+struct Line {
+    std::string time, pid, tid, module, kind, rest;
+};
+
+bool Parse(const std::string& line, Line& out)
+{
+    static const char pattern[] = "dddd-dd-dd dd:dd:dd.ddd";
+    if (line.size() < 62)
+        return false;
+    for (size_t i = 0; i < 23; ++i) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (pattern[i] == 'd' ? !digit : line[i] != pattern[i])
+            return false;
+    }
+    auto number = [&](size_t at) {
+        std::string field = line.substr(at, 7);
+        size_t first = field.find_first_not_of(' ');
+        if (first == std::string::npos)
+            return false;
+        for (size_t i = first; i < 7; ++i)
+            if (field[i] < '0' || field[i] > '9')
+                return false;
+        return true;
+    };
+    if (line[23] != ' ' || !number(24) || line[31] != ' ' || !number(32) || line[39] != ' ')
+        return false;
+    size_t separator = line.find(' ', 56);
+    if (separator == std::string::npos || line.size() < separator + 5 || line[separator + 4] != ' ')
+        return false;
+    std::string kind = line.substr(separator + 1, 3);
+    static const char* kinds[] = {"ERR", "MSK", "TRC", "SCP", "OBJ", "ALW", "HDR", "???"};
+    bool known = false;
+    for (const char* k : kinds)
+        known = known || kind == k;
+    if (!known)
+        return false;
+    out = {line.substr(0, 23), line.substr(24, 7), line.substr(32, 7), line.substr(40, separator - 40), kind,
+           line.substr(separator + 5)};
+    return true;
+}
+
+std::vector<std::string> ReadLines(const std::filesystem::path& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream stream(content);
+    std::string line;
+    while (std::getline(stream, line))
+        lines.push_back(line);
+    if (!content.empty()) {
+        EXPECT_EQ(content.back(), '\n') << path << " ends in a partial line";
+    }
+    return lines;
+}
+
+class TraceLibraryTest : public MachineRootFixture {
+protected:
+    void SetUp() override
+    {
+        MachineRootFixture::SetUp();
+        m_library = LoadLibraryW(u"wiatrace.dll");
+        ASSERT_NE(m_library, nullptr) << "wiatrace.dll should resolve to build/lib/wiatrace.so";
+        m_output = Entry<PFN_WIATRACE_OutputString>("WIATRACE_OutputString");
+        ASSERT_NE(m_output, nullptr);
+        std::filesystem::create_directories(Folder());
+        m_file = CreateFileW(LogPathW().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(m_file, INVALID_HANDLE_VALUE);
+        m_mutex = CreateMutexW(nullptr, FALSE, u"Global\\WIATRACE_MUTEX");
+        ASSERT_NE(m_mutex, nullptr);
+        GetLocalTime(&m_start);
+    }
+
+    void TearDown() override
+    {
+        if (m_file && m_file != INVALID_HANDLE_VALUE)
+            CloseHandle(m_file);
+        if (m_mutex)
+            CloseHandle(m_mutex);
+        if (m_library)
+            FreeLibrary(m_library);
+        MachineRootFixture::TearDown();
+    }
+
+    template <class P>
+    P Entry(const char* name)
+    {
+        return reinterpret_cast<P>(reinterpret_cast<void (*)()>(GetProcAddress(m_library, name)));
+    }
+
+    std::filesystem::path Folder() const { return Root() / "system" / "Debug" / "WIA"; }
+    std::filesystem::path Log() const { return Folder() / "wiatrace.log"; }
+    std::filesystem::path Previous() const { return Folder() / "wiatrace.log.1"; }
+    std::u16string LogPathW() const
+    {
+        std::string path = Log().string();
+        return std::u16string(path.begin(), path.end());
+    }
+
+    void Output(const char* text, DWORD flag = 0x1, const char* function = nullptr, DWORD indent = 0,
+                BOOL first = FALSE, DWORD maxFileSize = 0x100000, HANDLE file = nullptr)
+    {
+        TraceRecord record{};
+        record.Text = const_cast<char*>(text);
+        record.ProcessId = 4242;
+        record.ThreadId = 77;
+        record.FunctionName = function;
+        record.Flag = flag;
+        record.IndentLevel = indent;
+        m_output(first, file ? file : m_file, m_mutex, nullptr, "TonwellObj.dll", &m_start, 0x401, maxFileSize,
+                 &record);
+    }
+
+    HMODULE m_library = nullptr;
+    PFN_WIATRACE_OutputString m_output = nullptr;
+    HANDLE m_file = nullptr;
+    HANDLE m_mutex = nullptr;
+    SYSTEMTIME m_start{};
+};
+
+TEST_F(TraceLibraryTest, ExportsTheEightEntries)
+{
+    for (const char* name : {"WIATRACE_Init", "WIATRACE_Term", "WIATRACE_OutputString", "WIATRACE_IncrementIndentLevel",
+                             "WIATRACE_DecrementIndentLevel", "WIATRACE_GetIndentLevel", "WIATRACE_SetTraceSettings",
+                             "WIATRACE_GetTraceSettings"})
+        EXPECT_NE(GetProcAddress(m_library, name), nullptr) << name;
+    // Its own helpers stay inside.
+    EXPECT_EQ(GetProcAddress(m_library, "_ZN12_GLOBAL__N_112WriteBoundedEiRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEj"),
+              nullptr);
+}
+
+TEST_F(TraceLibraryTest, LineLayout)
+{
+    Output("Error returned from AutoBalance() hr=0x80070057", 0x1, "CTonwell::Fix", 0, TRUE);
+    Output("ENTERING: CTonwell::FixCTonwell::Fix()", 0x8, nullptr, 2);
+    Output("two\nlines", 0x10);
+    Output(nullptr, 0x4, "DllMain");
+    auto lines = ReadLines(Log());
+    ASSERT_EQ(lines.size(), 5u);
+    Line m;
+    ASSERT_TRUE(Parse(lines[0], m)) << lines[0];
+    EXPECT_EQ(m.pid, "   4242");
+    EXPECT_EQ(m.tid, "     77");
+    EXPECT_EQ(m.module, "TonwellObj.dll  ");
+    EXPECT_EQ(m.kind, "HDR");
+    char start[96];
+    std::snprintf(start, sizeof start, "%04u-%02u-%02u %02u:%02u:%02u.%03u", m_start.wYear, m_start.wMonth,
+                  m_start.wDay, m_start.wHour, m_start.wMinute, m_start.wSecond, m_start.wMilliseconds);
+    char exe[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    EXPECT_EQ(m.rest, std::string("*** trace started: module TonwellObj.dll, process ") + exe +
+                              ", client started " + start);
+
+    const char* expected[][2] = {
+        {"ERR", "CTonwell::Fix: Error returned from AutoBalance() hr=0x80070057"},
+        {"SCP", "    ENTERING: CTonwell::FixCTonwell::Fix()"},
+        {"OBJ", "two lines"},
+        {"TRC", "DllMain: "},
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(Parse(lines[i + 1], m)) << lines[i + 1];
+        EXPECT_EQ(m.kind, expected[i][0]);
+        EXPECT_EQ(m.rest, expected[i][1]);
+        EXPECT_EQ(m.time.substr(0, 4), std::to_string(m_start.wYear));
+    }
+}
+
+TEST_F(TraceLibraryTest, InvalidHandlesWriteNothing)
+{
+    Output("lost", 0x1, nullptr, 0, FALSE, 0x100000, INVALID_HANDLE_VALUE);
+    TraceRecord record{};
+    record.Text = const_cast<char*>("lost too");
+    m_output(FALSE, nullptr, m_mutex, nullptr, "m", &m_start, 0x401, 0x100000, &record);
+    m_output(FALSE, m_mutex, m_mutex, nullptr, "m", &m_start, 0x401, 0x100000, &record);
+    m_output(FALSE, m_file, m_mutex, nullptr, "m", &m_start, 0x401, 0x100000, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(Log()), 0u);
+}
+
+TEST_F(TraceLibraryTest, FullLogRollsOverToThePreviousFile)
+{
+    const DWORD limit = 1000;
+    for (int i = 0; i < 40; ++i)
+        Output(("line " + std::to_string(i) + std::string(40, '.')).c_str(), 0x1, nullptr, 0, FALSE, limit);
+    EXPECT_LE(std::filesystem::file_size(Log()), limit);
+    ASSERT_TRUE(std::filesystem::exists(Previous()));
+    EXPECT_LE(std::filesystem::file_size(Previous()), limit);
+    auto previous = ReadLines(Previous());
+    auto current = ReadLines(Log());
+    ASSERT_FALSE(previous.empty());
+    ASSERT_FALSE(current.empty());
+    // Together the two files end with the latest lines, in order, each one whole.
+    std::vector<std::string> all(previous);
+    all.insert(all.end(), current.begin(), current.end());
+    for (const auto& line : all) {
+        Line parsed;
+        EXPECT_TRUE(Parse(line, parsed)) << line;
+    }
+    EXPECT_NE(all.back().find("line 39."), std::string::npos);
+    for (size_t i = 1; i < all.size(); ++i) {
+        int a = std::stoi(all[i - 1].substr(all[i - 1].find("line ") + 5));
+        int b = std::stoi(all[i].substr(all[i].find("line ") + 5));
+        EXPECT_EQ(b, a + 1);
+    }
+    // The writer's handle still writes to the same file after the roll-over.
+    Output("after", 0x1, nullptr, 0, FALSE, limit);
+    EXPECT_NE(ReadLines(Log()).back().find("after"), std::string::npos);
+}
+
+TEST_F(TraceLibraryTest, LineLongerThanTheLimitIsCutToFit)
+{
+    Output("before");
+    std::string huge(5000, 'x');
+    Output(huge.c_str(), 0x1, nullptr, 0, FALSE, 300);
+    EXPECT_EQ(std::filesystem::file_size(Log()), 300u);
+    auto lines = ReadLines(Log());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].back(), 'x');
+    EXPECT_NE(ReadLines(Previous()).at(0).find("before"), std::string::npos);
+}
+
+TEST_F(TraceLibraryTest, IndentAndSettingsBelongToTheThread)
+{
+    auto increment = Entry<PFN_WIATRACE_IncrementIndentLevel>("WIATRACE_IncrementIndentLevel");
+    auto decrement = Entry<PFN_WIATRACE_DecrementIndentLevel>("WIATRACE_DecrementIndentLevel");
+    auto indent = Entry<PFN_WIATRACE_GetIndentLevel>("WIATRACE_GetIndentLevel");
+    auto set = Entry<PFN_WIATRACE_SetTraceSettings>("WIATRACE_SetTraceSettings");
+    auto get = Entry<PFN_WIATRACE_GetTraceSettings>("WIATRACE_GetTraceSettings");
+    increment();
+    increment();
+    set(0x3, 2, 1);
+    DWORD otherIndent = 99, otherMask = 99, otherLevel = 99, otherActive = 99;
+    std::thread([&] {
+        otherIndent = indent();
+        get(&otherMask, &otherLevel, &otherActive);
+    }).join();
+    EXPECT_EQ(otherIndent, 0u);
+    EXPECT_EQ(otherMask, 0u);
+    EXPECT_EQ(otherActive, 0u);
+    EXPECT_EQ(indent(), 2u);
+    DWORD mask = 0, level = 0, active = 0;
+    get(&mask, &level, &active);
+    EXPECT_EQ(mask, 0x3u);
+    EXPECT_EQ(level, 2u);
+    EXPECT_EQ(active, 1u);
+    decrement();
+    decrement();
+    decrement();
+    EXPECT_EQ(indent(), 0u) << "the level never goes below zero";
+}
+
+// --- through the client, in several processes ----------------------------------------------------
+
+class ConcurrentTracingTest : public MachineRootFixture {
+protected:
+    static pid_t Spawn(const std::string& count, const std::string& tag)
+    {
+        const char* build = std::getenv("TONWELL_BUILD_DIR");
+        std::string helper = std::string(build ? build : ".") + "/bin/trace_test_helper";
+        char* argv[] = {helper.data(), const_cast<char*>("write"), const_cast<char*>(count.c_str()),
+                        const_cast<char*>(tag.c_str()), nullptr};
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
+        return pid;
+    }
+
+    void RunWriters(int writers, int lines, DWORD maxFileSize)
+    {
+        DWORD flags = 0x405;
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace", 0,
+                                  nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "DefaultTraceFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), 4);
+        RegSetValueExA(key, "MaxFileSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maxFileSize), 4);
+        RegCloseKey(key);
+        std::vector<pid_t> pids;
+        for (int w = 0; w < writers; ++w)
+            pids.push_back(Spawn(std::to_string(lines), "writer" + std::to_string(w)));
+        for (pid_t pid : pids) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+    }
+
+    std::filesystem::path Log() const { return Root() / "system" / "Debug" / "WIA" / "wiatrace.log"; }
+
+    // Checks every line and returns, per writer, the line numbers in the order they appear.
+    static void Collect(const std::vector<std::string>& lines, std::map<std::string, std::vector<int>>& seen,
+                        int& headers)
+    {
+        static const std::string suffix = ": the quick brown fox jumps over the lazy dog";
+        for (const auto& line : lines) {
+            Line m;
+            ASSERT_TRUE(Parse(line, m)) << line;
+            if (m.kind == "HDR") {
+                ++headers;
+                EXPECT_NE(m.rest.find("trace_test_helper"), std::string::npos) << line;
+                continue;
+            }
+            // "Writer: writerN line I of C: the quick brown fox jumps over the lazy dog"
+            ASSERT_EQ(m.kind, "TRC") << line;
+            ASSERT_EQ(m.rest.rfind("Writer: writer", 0), 0u) << line;
+            ASSERT_GT(m.rest.size(), suffix.size()) << line;
+            ASSERT_EQ(m.rest.substr(m.rest.size() - suffix.size()), suffix) << line;
+            std::istringstream fields(m.rest.substr(8, m.rest.size() - suffix.size() - 8));
+            std::string writer, word, of;
+            int number = -1, count = -1;
+            fields >> writer >> word >> number >> of >> count;
+            ASSERT_TRUE(word == "line" && of == "of" && number >= 0 && count > 0 && fields.eof()) << line;
+            seen[writer].push_back(number);
+        }
+    }
+};
+
+TEST_F(ConcurrentTracingTest, EveryLineArrivesWhole)
+{
+    const int writers = 6, lines = 300;
+    RunWriters(writers, lines, 0x1000000);
+    std::map<std::string, std::vector<int>> seen;
+    int headers = 0;
+    Collect(ReadLines(Log()), seen, headers);
+    EXPECT_EQ(headers, writers);
+    ASSERT_EQ(seen.size(), static_cast<size_t>(writers));
+    for (const auto& [writer, numbers] : seen) {
+        ASSERT_EQ(numbers.size(), static_cast<size_t>(lines)) << writer;
+        for (int i = 0; i < lines; ++i)
+            EXPECT_EQ(numbers[i], i) << writer;
+    }
+}
+
+TEST_F(ConcurrentTracingTest, SmallLimitKeepsTheBoundAndRollsOver)
+{
+    const DWORD limit = 16384;
+    RunWriters(4, 300, limit);
+    std::filesystem::path previous = Log();
+    previous += ".1";
+    ASSERT_TRUE(std::filesystem::exists(previous));
+    EXPECT_LE(std::filesystem::file_size(Log()), limit);
+    EXPECT_LE(std::filesystem::file_size(previous), limit);
+    std::map<std::string, std::vector<int>> seen;
+    int headers = 0;
+    auto rolled = ReadLines(previous);
+    EXPECT_GT(rolled.size(), 50u);
+    Collect(rolled, seen, headers);
+    Collect(ReadLines(Log()), seen, headers);
+    // What is left is each writer's lines in order, ending with its last one.
+    for (const auto& [writer, numbers] : seen) {
+        for (size_t i = 1; i < numbers.size(); ++i)
+            EXPECT_LT(numbers[i - 1], numbers[i]) << writer;
+    }
+    int last = 0;
+    for (const auto& [writer, numbers] : seen)
+        last += !numbers.empty() && numbers.back() == 299;
+    EXPECT_GE(last, 1);
+}
+
+} // namespace

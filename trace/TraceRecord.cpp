@@ -1,0 +1,258 @@
+// Making records: the formatters, appending text, the error decoration, and scopes.
+#include "TraceFormat.h"
+#include "TraceState.h"
+
+#include <cstdarg>
+#include <cstring>
+
+using namespace tonwell::trace;
+
+namespace {
+
+const size_t s_cchFormatBuffer = 512;
+
+TraceRecord* NewRecord()
+{
+    auto* pRecord = static_cast<TraceRecord*>(TraceAlloc(sizeof(TraceRecord)));
+    if (!pRecord)
+        return nullptr;
+    pRecord->ProcessId = GetCurrentProcessId();
+    pRecord->ThreadId = GetCurrentThreadId();
+    if (g_TraceClient.Library.pfnGetIndentLevel)
+        pRecord->IndentLevel = g_TraceClient.Library.pfnGetIndentLevel();
+    return pRecord;
+}
+
+// Inside an open scope the library reports the scope's mask and level.
+void TakeLibrarySettings(TraceRecord* pRecord)
+{
+    if (!g_TraceClient.Library.pfnGetTraceSettings)
+        return;
+    DWORD dwMask = 0;
+    DWORD dwLevel = 0;
+    DWORD dwActive = 0;
+    g_TraceClient.Library.pfnGetTraceSettings(&dwMask, &dwLevel, &dwActive);
+    pRecord->Mask = dwActive ? dwMask : 0;
+    pRecord->Level = dwActive ? dwLevel : 0;
+}
+
+// Bytes of the longest prefix of a wide text whose UTF-8 form fits, and its length in units.
+int FittingUnits(LPCWSTR pszText, size_t cbLimit)
+{
+    size_t cb = 0;
+    int cUnits = 0;
+    for (LPCWSTR p = pszText; *p;) {
+        char16_t u = *p;
+        size_t cbChar;
+        int cUnitsChar = 1;
+        if (u < 0x80)
+            cbChar = 1;
+        else if (u < 0x800)
+            cbChar = 2;
+        else if (u >= 0xD800 && u <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            cbChar = 4;
+            cUnitsChar = 2;
+        } else
+            cbChar = 3;
+        if (cb + cbChar > cbLimit)
+            break;
+        cb += cbChar;
+        cUnits += cUnitsChar;
+        p += cUnitsChar;
+    }
+    return cUnits;
+}
+
+} // namespace
+
+namespace tonwell::trace {
+
+TraceRecord* MakeTraceRecordA(LPCSTR pszText)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    TakeLibrarySettings(pRecord);
+    AppendTraceText(pRecord, pszText);
+    return pRecord;
+}
+
+} // namespace tonwell::trace
+
+TraceRecord* FormatTraceA(LPCSTR pszFormat, ...)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    char szText[s_cchFormatBuffer] = {};
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+    va_end(args);
+    TakeLibrarySettings(pRecord);
+    AppendTraceText(pRecord, szText);
+    return pRecord;
+}
+
+TraceRecord* FormatTraceW(LPCWSTR pszFormat, ...)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    WCHAR szText[s_cchFormatBuffer] = {};
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    va_end(args);
+    TakeLibrarySettings(pRecord);
+    AppendTraceTextW(pRecord, szText);
+    return pRecord;
+}
+
+TraceRecord* FormatTraceMaskW(DWORD dwMask, DWORD dwLevel, LPCWSTR pszFormat, ...)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    WCHAR szText[s_cchFormatBuffer] = {};
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    va_end(args);
+    pRecord->Mask = dwMask;
+    pRecord->Level = dwLevel;
+    AppendTraceTextW(pRecord, szText);
+    return pRecord;
+}
+
+HRESULT AppendTraceText(TraceRecord* pRecord, LPCSTR pszText)
+{
+    if (!pRecord)
+        return E_POINTER;
+    if (!pszText || !*pszText)
+        return S_OK;
+    size_t cbOld = pRecord->Text ? std::strlen(pRecord->Text) : 0;
+    size_t cbNew = std::strlen(pszText);
+    auto* pszJoined = static_cast<char*>(TraceAlloc(cbOld + cbNew + 1));
+    if (!pszJoined)
+        return E_OUTOFMEMORY;
+    if (cbOld)
+        std::memcpy(pszJoined, pRecord->Text, cbOld);
+    std::memcpy(pszJoined + cbOld, pszText, cbNew);
+    TraceFree(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&pRecord->Text), pszJoined));
+    return S_OK;
+}
+
+HRESULT AppendTraceTextW(TraceRecord* pRecord, LPCWSTR pszText)
+{
+    if (!pRecord)
+        return E_POINTER;
+    if (!pszText || !*pszText)
+        return S_OK;
+    char szUtf8[s_cchFormatBuffer] = {};
+    // Cut on a whole character: a text whose UTF-8 form is too long keeps what fits.
+    int cUnits = FittingUnits(pszText, s_cchFormatBuffer - 1);
+    if (cUnits == 0)
+        return S_OK;
+    int cb = WideCharToMultiByte(CP_UTF8, 0, pszText, cUnits, szUtf8, s_cchFormatBuffer - 1, nullptr, nullptr);
+    if (cb <= 0)
+        return HRESULT_FROM_WIN32(GetLastError());
+    szUtf8[cb < static_cast<int>(s_cchFormatBuffer) ? cb : s_cchFormatBuffer - 1] = 0;
+    return AppendTraceText(pRecord, szUtf8);
+}
+
+void AppendHResultText(HRESULT hr, TraceRecord* pRecord)
+{
+    if (!pRecord)
+        return;
+    char szMessage[261] = {};
+    DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                   FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                               nullptr, static_cast<DWORD>(hr), 0, szMessage, sizeof szMessage, nullptr);
+    if (cch == 0)
+        szMessage[0] = 0;
+    szMessage[sizeof szMessage - 1] = 0;
+    char szText[s_cchFormatBuffer] = {};
+    FormatTextA(szText, s_cchFormatBuffer, " : hr = 0x%08lx, '%s'", static_cast<DWORD>(hr), szMessage);
+    AppendTraceText(pRecord, szText);
+}
+
+TraceScope::TraceScope(LONG lCallerWord1, LONG lCallerWord2, LPCSTR pszFunctionName, DWORD dwFlag, DWORD dwMask,
+                       DWORD dwLevel, TraceRecord* pRecord)
+{
+    if (!pRecord)
+        return;
+    m_bInert = FALSE;
+    const TraceLibraryTable& lib = g_TraceClient.Library;
+    if (lib.pfnGetTraceSettings && lib.pfnSetTraceSettings) {
+        lib.pfnGetTraceSettings(&m_dwSavedMask, &m_dwSavedLevel, &m_dwSavedActive);
+        lib.pfnSetTraceSettings(dwMask, dwLevel, 1);
+        m_bSettingsSaved = TRUE;
+    }
+    if (!(g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE)) {
+        FreeTraceRecord(pRecord);
+        return;
+    }
+
+    static const char szEntering[] = "ENTERING: ";
+    size_t cbPrefix = sizeof szEntering - 1;
+    size_t cbName = pszFunctionName ? std::strlen(pszFunctionName) : 0;
+    size_t cbText = pRecord->Text ? std::strlen(pRecord->Text) : 0;
+    auto* pszScope = static_cast<char*>(TraceAlloc(cbPrefix + cbName + cbText + 1));
+    if (!pszScope) {
+        // Without its text the scope writes no lines, but it still restores the settings it set.
+        FreeTraceRecord(pRecord);
+        return;
+    }
+    std::memcpy(pszScope, szEntering, cbPrefix);
+    if (cbName)
+        std::memcpy(pszScope + cbPrefix, pszFunctionName, cbName);
+    if (cbText)
+        std::memcpy(pszScope + cbPrefix + cbName, pRecord->Text, cbText);
+
+    m_Body.Text = pszScope;
+    m_Body.CallerWord1 = lCallerWord1;
+    m_Body.CallerWord2 = lCallerWord2;
+    m_Body.FunctionName = nullptr;
+    m_Body.ProcessId = pRecord->ProcessId;
+    m_Body.ThreadId = pRecord->ThreadId;
+    m_Body.Mask = dwMask;
+    m_Body.Level = dwLevel;
+    m_Body.Flag = TRACE_FLAG_SCOPE;
+    m_Body.IndentLevel = lib.pfnGetIndentLevel ? lib.pfnGetIndentLevel() : 0;
+
+    // The record becomes a copy of the body with a text of its own.
+    TraceFree(pRecord->Text);
+    *pRecord = m_Body;
+    pRecord->Text = nullptr;
+    AppendTraceText(pRecord, pszScope);
+
+    if (lib.pfnIncrementIndentLevel) {
+        lib.pfnIncrementIndentLevel();
+        m_bIndented = TRUE;
+    }
+    DispatchTraceRecord(lCallerWord1, lCallerWord2, nullptr, dwFlag, pRecord);
+}
+
+TraceScope::~TraceScope()
+{
+    if (!m_bInert && IsTraceClientInitialised()) {
+        const TraceLibraryTable& lib = g_TraceClient.Library;
+        if (g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE) {
+            // Only a scope that raised the indent lowers it, so a change of settings while the
+            // scope is open cannot unbalance the library's level.
+            if (m_bIndented && lib.pfnDecrementIndentLevel)
+                lib.pfnDecrementIndentLevel();
+            if (m_Body.Text) {
+                static const char szExiting[] = "EXITING:  ";
+                std::memcpy(m_Body.Text, szExiting, sizeof szExiting - 1);
+                DispatchTraceRecord(m_Body.CallerWord1, m_Body.CallerWord2, nullptr, TRACE_FLAG_SCOPE,
+                                    MakeTraceRecordA(m_Body.Text));
+            }
+        }
+        if (m_bSettingsSaved && lib.pfnSetTraceSettings)
+            lib.pfnSetTraceSettings(m_dwSavedMask, m_dwSavedLevel, m_dwSavedActive);
+    }
+    TraceFree(m_Body.Text);
+    m_Body = TraceRecord{};
+}
