@@ -1,0 +1,422 @@
+// `tonwell fix` and `tonwell analyze` as a user runs them: outputs and their
+// names, options, what survives a fix, and what a failure leaves behind.
+#include "host_test_util.h"
+#include "machine_root.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tonwell::test {
+namespace {
+
+// Each test works in a folder of its own inside the machine root, apart from
+// the state the component keeps in the root itself.
+class CliTest : public MachineRootFixture {
+protected:
+    void SetUp() override
+    {
+        MachineRootFixture::SetUp();
+        fs::create_directory(Work());
+    }
+    fs::path Work() const { return Root() / "work"; }
+    fs::path Path(const std::string& name) const { return Work() / name; }
+    RunResult Run(const std::vector<std::string>& args, const std::string& prefix = "")
+    {
+        return RunTonwell(Work(), args, prefix);
+    }
+    Image Read(const std::string& name) const { return imageio::ReadImage(Path(name).string()); }
+};
+
+// Every colour byte of the image, checked against one value.
+void ExpectAllBytes(const Image& image, BYTE value)
+{
+    for (DWORD y = 0; y < image.height; ++y)
+        for (DWORD x = 0; x < image.width * 3; ++x)
+            ASSERT_EQ(image.Row(y)[x], value) << "at row " << y << ", byte " << x;
+}
+
+TEST_F(CliTest, FixCorrectsADarkPhotoBesideItsInput)
+{
+    WriteImageFile(Path("dark.ppm"), MakeGray(10, 10, 50), Format::Ppm);
+    const RunResult r = Run({"fix", "dark.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "dark.ppm -> dark.fixed.ppm: corrected\n");
+    EXPECT_EQ(r.err, "");
+    // Grey 50 is dark: the brightening curve maps it to 107.
+    ExpectAllBytes(Read("dark.fixed.ppm"), 107);
+    ExpectAllBytes(Read("dark.ppm"), 50);
+}
+
+TEST_F(CliTest, AnUnchangedPhotoIsStillWrittenAndSaysSo)
+{
+    WriteImageFile(Path("normal.png"), MakeGray(10, 10, 128), Format::Png);
+    RunResult r = Run({"fix", "normal.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "normal.png -> normal.fixed.png: unchanged (exposure already normal), copied as is\n");
+    EXPECT_EQ(ReadBytes(Path("normal.fixed.png")), ReadBytes(Path("normal.png")));
+
+    r = Run({"fix", "normal.png", "-o", "normal.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "normal.png -> normal.ppm: unchanged (exposure already normal), written as PPM\n");
+    ExpectAllBytes(Read("normal.ppm"), 128);
+}
+
+TEST_F(CliTest, StrengthIsPassedToInitializeAsGiven)
+{
+    WriteImageFile(Path("grey.ppm"), MakeGray(8, 8, 128), Format::Ppm);
+    // Grey 128 is normally exposed: only a strength of 11 or more changes it.
+    const struct {
+        std::vector<std::string> option;
+        BYTE expected;
+    } accepted[] = {
+        {{"--strength", "15"}, 165},          {{"--strength", "0xF"}, 165},
+        {{"--strength", "0X0f"}, 165},        {{"--strength=11"}, 137},
+        {{"--strength", "10"}, 128},          {{"--strength", "0"}, 128},
+        {{"--strength", "4294967295"}, 128},  {{"--strength", "0x80000000"}, 128},
+        {{"--strength", "0x7FFFFFFF"}, 255},
+    };
+    for (const auto& c : accepted) {
+        SCOPED_TRACE(c.option.back());
+        std::vector<std::string> args = {"fix", "grey.ppm", "-o", "out.ppm"};
+        args.insert(args.end(), c.option.begin(), c.option.end());
+        const RunResult r = Run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ExpectAllBytes(Read("out.ppm"), c.expected);
+        fs::remove(Path("out.ppm"));
+    }
+    for (const char* bad : {"4294967296", "0x100000000", "-1", "+5", "abc", "0x", "", "1.5", " 15", "15 ", "0x-1",
+                            "0b1", "１５"}) {
+        SCOPED_TRACE(bad);
+        const RunResult r = Run({"fix", "grey.ppm", "-o", "out.ppm", "--strength", bad});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("invalid strength"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(Path("out.ppm")));
+    }
+    EXPECT_EQ(Run({"fix", "grey.ppm", "--strength"}).status, 2);
+    EXPECT_EQ(Run({"analyze", "grey.ppm", "--strength", "0x1g"}).status, 2);
+}
+
+TEST_F(CliTest, OutputAndFolderOptions)
+{
+    WriteImageFile(Path("a.ppm"), MakeGray(6, 6, 50), Format::Ppm);
+    WriteImageFile(Path("b.ppm"), MakeGray(6, 6, 60), Format::Ppm);
+
+    RunResult r = Run({"fix", "a.ppm", "-o", "result.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Read("result.png").sourceFormat, Format::Png);
+
+    EXPECT_EQ(Run({"fix", "a.ppm", "b.ppm", "-o", "x.ppm"}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "-o", "x.ppm", "-d", "."}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "-o", "x.bmp"}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "-d", "nowhere"}).status, 2);
+    EXPECT_EQ(Run({"fix"}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "--bogus"}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "--quality", "0"}).status, 2);
+    EXPECT_EQ(Run({"fix", "a.ppm", "--jobs", "0"}).status, 2);
+    EXPECT_FALSE(fs::exists(Path("x.ppm")));
+
+    fs::create_directory(Path("out"));
+    r = Run({"fix", "a.ppm", "b.ppm", "-d", "out/"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a.ppm -> out/a.ppm: corrected\nb.ppm -> out/b.ppm: corrected\n");
+    EXPECT_EQ(ListFolder(Path("out")), (std::vector<std::string>{"a.ppm", "b.ppm"}));
+
+    // -d never replaces an input, and two inputs never share an output.
+    fs::create_directory(Path("sub"));
+    WriteImageFile(Path("sub/a.ppm"), MakeGray(6, 6, 70), Format::Ppm);
+    const std::string before = ReadBytes(Path("a.ppm"));
+    r = Run({"fix", "a.ppm", "-d", "."});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("would replace the input"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadBytes(Path("a.ppm")), before);
+    r = Run({"fix", "a.ppm", "sub/a.ppm", "b.ppm", "-d", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("sub/a.ppm: its output 'out/a.ppm' is also the output of a.ppm"), std::string::npos) << r.err;
+    EXPECT_EQ(CountLines(r.out), 2u);
+
+    // An input named without an extension gets the extension of what it holds.
+    WriteImageFile(Path("photo"), MakeGray(16, 16, 40), Format::Jpeg);
+    r = Run({"fix", "photo"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "photo -> photo.fixed.jpg: corrected\n");
+    EXPECT_EQ(Read("photo.fixed.jpg").sourceFormat, Format::Jpeg);
+}
+
+// The corrections treat the three channels alike, so fixing a grayscale photo
+// through RGB and keeping one channel is exact.
+TEST_F(CliTest, GrayscaleStaysGrayscaleAndMatchesTheRgbResultExactly)
+{
+    const struct {
+        const char* name;
+        std::function<BYTE(DWORD, DWORD)> value;
+    } cases[] = {
+        {"dark", [](DWORD x, DWORD y) { const DWORD v = (x * 5 + y * 3) % 120; return BYTE(v * v / 120); }},
+        {"flat", [](DWORD x, DWORD y) { return BYTE(100 + (x + y) % 40); }}, // low contrast: stretched
+        {"bright", [](DWORD x, DWORD y) { return BYTE(205 + (x * y) % 50); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto fill = [&](DWORD x, DWORD y, BYTE* p) { p[0] = p[1] = p[2] = c.value(x, y); };
+        WriteImageFile(Path("g.pgm"), MakeImage(33, 21, fill, true), Format::Pgm);
+        WriteImageFile(Path("c.ppm"), MakeImage(33, 21, fill, false), Format::Ppm);
+        WriteImageFile(Path("g.png"), MakeImage(33, 21, fill, true), Format::Png);
+        const RunResult r = Run({"fix", "g.pgm", "c.ppm", "g.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(CountLines(r.out), 3u);
+        EXPECT_EQ(r.out.find("unchanged"), std::string::npos) << r.out;
+        EXPECT_EQ(ReadBytes(Path("g.fixed.pgm")).substr(0, 2), "P5");
+        const Image gray = Read("g.fixed.pgm");
+        const Image grayPng = Read("g.fixed.png");
+        const Image colour = Read("c.fixed.ppm");
+        EXPECT_TRUE(gray.grayscale);
+        EXPECT_TRUE(grayPng.grayscale);
+        for (DWORD y = 0; y < 21; ++y)
+            for (DWORD x = 0; x < 33 * 3; ++x) {
+                ASSERT_EQ(gray.Row(y)[x], colour.Row(y)[x]);
+                ASSERT_EQ(grayPng.Row(y)[x], colour.Row(y)[x]);
+            }
+    }
+}
+
+TEST_F(CliTest, AlphaPassesThroughUntouched)
+{
+    Image image = MakeGray(12, 9, 50);
+    image.alpha = std::make_unique<BYTE[]>(12 * 9);
+    for (DWORD i = 0; i < 12 * 9; ++i)
+        image.alpha[i] = BYTE(i * 37);
+    WriteImageFile(Path("a.png"), image, Format::Png);
+    RunResult r = Run({"fix", "a.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Image out = Read("a.fixed.png");
+    ASSERT_TRUE(out.alpha);
+    EXPECT_EQ(0, std::memcmp(out.alpha.get(), image.alpha.get(), 12 * 9));
+    ExpectAllBytes(out, 107);
+
+    r = Run({"fix", "a.png", "-o", "a.jpg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a.png -> a.jpg: corrected (alpha channel dropped: JPEG has none)\n");
+}
+
+TEST_F(CliTest, JpegKeepsExifAndIccThroughAFix)
+{
+    Image image = MakeImage(64, 40, [](DWORD x, DWORD y, BYTE* p) { p[0] = BYTE(x), p[1] = BYTE(y), p[2] = 30; });
+    image.metadata.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 2, 3, 4};
+    image.metadata.icc.assign(3000, 0x5A);
+    WriteImageFile(Path("m.jpg"), image, Format::Jpeg);
+    const RunResult r = Run({"fix", "m.jpg", "--quality", "80"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "m.jpg -> m.fixed.jpg: corrected\n");
+    const Image out = Read("m.fixed.jpg");
+    EXPECT_EQ(out.metadata.exif, image.metadata.exif);
+    EXPECT_EQ(out.metadata.icc, image.metadata.icc);
+}
+
+TEST_F(CliTest, BadInputsFailAloneAndLeaveNothingBehind)
+{
+    WriteImageFile(Path("good1.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+    WriteImageFile(Path("good2.jpg"), MakeGray(40, 30, 45), Format::Jpeg);
+    fs::create_directory(Path("folder.ppm"));
+    WriteBytes(Path("corrupt.jpg"), std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00garbage follows", 24));
+    const std::string png = ReadBytes(SourceDir() / "samples/coffee.png");
+    WriteBytes(Path("truncated.png"), png.substr(0, png.size() / 3));
+    WriteBytes(Path("huge.ppm"), "P6\n60000 60000\n255\n");
+    WriteBytes(Path("notimage.png"), "just text");
+    const auto before = ListFolder(Work());
+
+    const RunResult r = Run({"fix", "good1.ppm", "missing.ppm", "folder.ppm", "corrupt.jpg", "truncated.png",
+                             "huge.ppm", "notimage.png", "good2.jpg", "--jobs", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "good1.ppm -> good1.fixed.ppm: corrected\ngood2.jpg -> good2.fixed.jpg: corrected\n");
+    const struct {
+        const char* file;
+        const char* reason;
+    } expected[] = {
+        {"missing.ppm", "No such file or directory"}, {"folder.ppm", "is a directory"},
+        {"corrupt.jpg", "corrupt"},                   {"truncated.png", "truncated"},
+        {"huge.ppm", "too large"},                    {"notimage.png", "not a JPEG, PNG, PPM or PGM file"},
+    };
+    EXPECT_EQ(CountLines(r.err), 6u) << r.err;
+    for (const auto& e : expected) {
+        const size_t at = r.err.find(std::string("tonwell fix: ") + e.file + ": ");
+        ASSERT_NE(at, std::string::npos) << e.file << " in\n" << r.err;
+        const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+        EXPECT_NE(line.find(e.reason), std::string::npos) << line;
+    }
+    auto after = before;
+
+    // A file we may not read (root may read anything, so not as root).
+    if (geteuid() != 0) {
+        WriteImageFile(Path("secret.ppm"), MakeGray(4, 4, 50), Format::Ppm);
+        chmod(Path("secret.ppm").c_str(), 0);
+        const RunResult denied = Run({"fix", "secret.ppm", "good1.ppm", "-d", "."});
+        EXPECT_EQ(denied.status, 1);
+        EXPECT_NE(denied.err.find("tonwell fix: secret.ppm: cannot open: Permission denied"), std::string::npos)
+            << denied.err;
+        after.push_back("secret.ppm");
+    }
+    after.push_back("good1.fixed.ppm");
+    after.push_back("good2.fixed.jpg");
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(ListFolder(Work()), after);
+}
+
+TEST_F(CliTest, AFailedWriteLeavesNoOutputAndNoTemporaryFile)
+{
+    WriteImageFile(Path("big.ppm"), MakePattern(200, 200), Format::Ppm);
+    WriteImageFile(Path("small.ppm"), MakeGray(4, 4, 50), Format::Ppm);
+
+    // The target exists as a folder: the final rename fails.
+    fs::create_directory(Path("taken.png"));
+    RunResult r = Run({"fix", "big.ppm", "-o", "taken.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("tonwell fix: big.ppm: cannot replace 'taken.png'"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(Path("taken.png")));
+
+    // The disk fills up half-way (a file size limit of 4 KiB stands in for it):
+    // the small output still fits, the big one fails cleanly.
+    fs::create_directory(Path("out"));
+    r = Run({"fix", "big.ppm", "small.ppm", "-d", "out"}, "ulimit -f 8;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("tonwell fix: big.ppm: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(ListFolder(Path("out")), std::vector<std::string>{"small.ppm"});
+
+    // A folder we may not write to (root may write anywhere, so not as root).
+    if (geteuid() != 0) {
+        fs::create_directory(Path("locked"));
+        chmod(Path("locked").c_str(), 0555);
+        r = Run({"fix", "small.ppm", "-d", "locked"});
+        chmod(Path("locked").c_str(), 0755);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot create a file in 'locked'"), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_empty(Path("locked")));
+    }
+    std::vector<std::string> expected = {"big.ppm", "out", "small.ppm", "taken.png"};
+    if (geteuid() != 0)
+        expected.insert(expected.begin() + 1, "locked");
+    EXPECT_EQ(ListFolder(Work()), expected);
+}
+
+TEST_F(CliTest, ManyInputsRunInParallelAndReportInInputOrder)
+{
+    std::vector<std::string> args = {"fix", "--jobs", "4"};
+    std::string expected;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "p" + std::to_string(i) + (i % 2 ? ".png" : ".ppm");
+        WriteImageFile(Path(name), MakeGray(30 + i, 20, BYTE(40 + i)), i % 2 ? Format::Png : Format::Ppm);
+        args.push_back(name);
+        const std::string stem = name.substr(0, name.size() - 4);
+        expected += name + " -> " + stem + ".fixed" + name.substr(name.size() - 4) + ": corrected\n";
+    }
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, ""); // no progress bar: stderr is not a terminal
+}
+
+// With stderr on a terminal the progress bar is drawn there, and wiped again
+// before each result line and at the end; stdout keeps only the result lines.
+TEST_F(CliTest, ProgressBarOnlyOnATerminal)
+{
+    std::vector<std::string> args = {"tonwell", "fix", "--jobs", "2"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".ppm";
+        WriteImageFile(Path(name), MakeGray(64, 64, 50), Format::Ppm);
+        args.push_back(Path(name).string());
+    }
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int out = open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(out, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, slave, 2);
+    posix_spawn_file_actions_addclose(&actions, master);
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const char* build = std::getenv("TONWELL_BUILD_DIR");
+    const std::string binary = (fs::path(build ? build : TONWELL_TEST_BUILD_DIR) / "bin" / "tonwell").string();
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(slave);
+    close(out);
+    std::string terminal;
+    char buffer[4096];
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+        terminal.append(buffer, size_t(got));
+    close(master);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << terminal;
+    EXPECT_NE(terminal.find("\r["), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("] 1/4"), std::string::npos) << terminal;
+    EXPECT_EQ(terminal.substr(terminal.size() - 4), "\r\033[K") << terminal; // wiped at the end
+    EXPECT_EQ(CountLines(ReadBytes(Path("stdout"))), 4u);
+    EXPECT_EQ(ReadBytes(Path("stdout")).find('['), std::string::npos);
+}
+
+TEST_F(CliTest, AnalyzeJsonReportsTheEngineStatistics)
+{
+    WriteImageFile(Path("grey50.ppm"), MakeGray(10, 10, 50), Format::Ppm);
+    WriteImageFile(Path("grey128.ppm"), MakeGray(10, 10, 128), Format::Ppm);
+    WriteImageFile(Path("grey220.png"), MakeGray(10, 10, 220), Format::Png);
+    WriteImageFile(Path("split.ppm"), MakeImage(10, 10, [](DWORD, DWORD y, BYTE* p) {
+        p[0] = p[1] = p[2] = y < 5 ? 100 : 150;
+    }), Format::Ppm);
+    const std::string odd = std::string("we\"ird\\name\x01\xff") + "\xc3\xa9.pgm";
+    WriteImageFile(Path(odd), MakeGray(10, 10, 98, true), Format::Pgm);
+
+    RunResult r = Run({"analyze", "--json", "grey50.ppm", "grey128.ppm", "grey220.png", "split.ppm", odd,
+                       "missing.ppm"});
+    EXPECT_EQ(r.status, 1);
+    // 100 pixels of grey 50: the 5 % search meets its target at bin 51; the
+    // centroid is trunc(5000.5 / 100.5) = 49, below 98 and the mid-point: dark.
+    EXPECT_EQ(r.out,
+              "{\"file\":\"grey50.ppm\",\"centroid\":49,\"scale\":1,\"low_edge\":51,\"high_edge\":51,"
+              "\"mid_point\":51,\"type\":\"dark\",\"correction\":\"brighten\"}\n"
+              "{\"file\":\"grey128.ppm\",\"centroid\":127,\"scale\":1,\"low_edge\":129,\"high_edge\":129,"
+              "\"mid_point\":129,\"type\":\"normal\",\"correction\":\"none\"}\n"
+              "{\"file\":\"grey220.png\",\"centroid\":218,\"scale\":1,\"low_edge\":221,\"high_edge\":221,"
+              "\"mid_point\":221,\"type\":\"bright\",\"correction\":\"darken\"}\n"
+              "{\"file\":\"split.ppm\",\"centroid\":124,\"scale\":5.1,\"low_edge\":101,\"high_edge\":151,"
+              "\"mid_point\":126,\"type\":\"low_contrast\",\"correction\":\"stretch\"}\n"
+              "{\"file\":\"we\\\"ird\\\\name\\u0001\\ufffd\xc3\xa9.pgm\",\"centroid\":97,\"scale\":1,"
+              "\"low_edge\":99,\"high_edge\":99,\"mid_point\":99,\"type\":\"dark\",\"correction\":\"brighten\"}\n");
+    EXPECT_NE(r.err.find("tonwell analyze: missing.ppm: cannot open"), std::string::npos) << r.err;
+
+    // The correction follows the strength as fix would pass it to the component.
+    for (const auto& [strength, correction] : std::vector<std::pair<std::string, std::string>>{
+             {"11", "strength_curve"}, {"0xF", "strength_curve"}, {"10", "none"}, {"0x80000000", "none"}}) {
+        r = Run({"analyze", "grey128.ppm", "--json", "--strength", strength});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("\"correction\":\"" + correction + "\"}"), std::string::npos) << strength << r.out;
+    }
+
+    r = Run({"analyze", "grey50.ppm"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "grey50.ppm: dark, correction brighten\n"
+                     "  centroid 49, scale 1, low edge 51, high edge 51, mid-point 51\n");
+}
+
+TEST_F(CliTest, BundledSampleIsDarkAndFixes)
+{
+    const fs::path sample = SourceDir() / "samples/underexposed.jpg";
+    RunResult r = Run({"analyze", "--json", sample.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"type\":\"dark\",\"correction\":\"brighten\""), std::string::npos) << r.out;
+    r = Run({"fix", sample.string(), "-o", "fixed.jpg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(": corrected"), std::string::npos);
+    r = Run({"analyze", "--json", "fixed.jpg"});
+    EXPECT_EQ(r.out.find("\"type\":\"dark\""), std::string::npos) << r.out;
+}
+
+} // namespace
+} // namespace tonwell::test

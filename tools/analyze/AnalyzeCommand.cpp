@@ -1,0 +1,164 @@
+// tonwell analyze: what the engine measures in each photo and the correction
+// `tonwell fix` would apply, without changing anything.
+#include "command.h"
+#include "common/Json.h"
+#include "common/Options.h"
+#include "common/Runner.h"
+#include "imageio/Image.h"
+
+#include "Tonwell.h"
+
+#include <cstdio>
+
+namespace tonwell::tools {
+namespace {
+
+const char kUsage[] = "usage: tonwell analyze INPUT... [--json] [--strength N] [--jobs N]\n";
+
+const char kHelp[] =
+    "\n"
+    "Prints the exposure statistics of each photo as the engine measures them\n"
+    "on its 24-bit RGB pixels, and the correction `tonwell fix` would choose:\n"
+    "  brighten        the photo is dark\n"
+    "  darken          the photo is bright\n"
+    "  stretch         the photo is low in contrast\n"
+    "  strength_curve  the exposure is normal and --strength is 11 or more\n"
+    "  none            the exposure is normal and the strength changes nothing\n"
+    "\n"
+    "  --json          one JSON object per line, with the keys \"file\",\n"
+    "                  \"centroid\", \"scale\", \"low_edge\", \"high_edge\",\n"
+    "                  \"mid_point\", \"type\" (\"normal\", \"low_contrast\", \"dark\"\n"
+    "                  or \"bright\") and \"correction\"\n"
+    "  --strength N    the strength `tonwell fix --strength N` would be given\n"
+    "                  (decimal or 0x-hex, 0 to 4294967295)\n"
+    "  --jobs N        photos read at once (default: the number of processors)\n"
+    "\n"
+    "Inputs as for `tonwell fix` (see 'tonwell fix --help'). Exit status: 0\n"
+    "when every photo was analysed, 1 otherwise, 2 for a usage error.\n";
+
+int UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "tonwell analyze: %s\n%s(see 'tonwell analyze --help')\n", message.c_str(), kUsage);
+    return 2;
+}
+
+const char* TypeName(ExposureType type)
+{
+    switch (type) {
+    case ExposureNormal: return "normal";
+    case ExposureLowContrast: return "low_contrast";
+    case ExposureDark: return "dark";
+    case ExposureBright: return "bright";
+    }
+    return "unknown";
+}
+
+// The strength the component derives from Initialize(dwFlags): the flags as a
+// signed 32-bit number times 0.1, and the default 1.0 for anything not above 0.
+double ComponentStrength(DWORD dwFlags)
+{
+    const double dStrength = double(static_cast<LONG>(dwFlags)) * 0.1;
+    return dStrength > 0.0 ? dStrength : 1.0;
+}
+
+const char* Correction(ExposureType type, double dStrength)
+{
+    switch (type) {
+    case ExposureDark: return "brighten";
+    case ExposureBright: return "darken";
+    case ExposureLowContrast: return "stretch";
+    case ExposureNormal: break;
+    }
+    return dStrength >= 1.05 ? "strength_curve" : "none";
+}
+
+int RunAnalyze(const std::vector<std::string>& args)
+{
+    std::vector<std::string> inputs;
+    bool json = false;
+    DWORD flags = 0;
+    DWORD jobs = 0;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::printf("%s%s", kUsage, kHelp);
+            return 0;
+        }
+        if (arg == "--json") {
+            json = true;
+            continue;
+        }
+        std::string value, error;
+        if (TakeOption(args, i, "--strength", &value, &error)) {
+            if (!error.empty())
+                return UsageError(error);
+            if (!ParseDword(value, &flags))
+                return UsageError("invalid strength '" + value +
+                                  "': give a whole number from 0 to 4294967295, in decimal or as 0x-hex");
+        } else if (TakeOption(args, i, "--jobs", &value, &error) || TakeOption(args, i, "-j", &value, &error)) {
+            if (!error.empty())
+                return UsageError(error);
+            if (!ParseDecimalInRange(value, 1, 1024, &jobs))
+                return UsageError("invalid number of jobs '" + value + "': give a whole number from 1 to 1024");
+        } else {
+            return UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (inputs.empty())
+        return UsageError("no input given");
+
+    const double dStrength = ComponentStrength(flags);
+    const auto analyze = [&](size_t index) -> Outcome {
+        const std::string& input = inputs[index];
+        const auto failure = [&](const std::string& reason) {
+            return Outcome{false, {}, "tonwell analyze: " + input + ": " + reason};
+        };
+        try {
+            imageio::Image image = imageio::ReadImage(input);
+            CTonwell engine(image.pixels.get(), image.width, image.height, image.stride, 3);
+            ExposureStatistics stats;
+            const HRESULT hr = engine.GetStatistics(&stats);
+            if (FAILED(hr)) {
+                char text[64];
+                std::snprintf(text, sizeof text, "the engine failed with 0x%08X", static_cast<unsigned>(hr));
+                return failure(text);
+            }
+            const char* correction = Correction(stats.type, dStrength);
+            std::string line;
+            if (json) {
+                line = "{\"file\":" + JsonString(input) + ",\"centroid\":" + std::to_string(stats.lCentroid) +
+                       ",\"scale\":" + JsonNumber(stats.dScale) + ",\"low_edge\":" + std::to_string(stats.lLowEdge) +
+                       ",\"high_edge\":" + std::to_string(stats.lHighEdge) +
+                       ",\"mid_point\":" + std::to_string(stats.lMidPoint) + ",\"type\":\"" + TypeName(stats.type) +
+                       "\",\"correction\":\"" + correction + "\"}";
+            } else {
+                line = input + ": " + TypeName(stats.type) + ", correction " + correction + "\n  centroid " +
+                       std::to_string(stats.lCentroid) + ", scale " + JsonNumber(stats.dScale) + ", low edge " +
+                       std::to_string(stats.lLowEdge) + ", high edge " + std::to_string(stats.lHighEdge) +
+                       ", mid-point " + std::to_string(stats.lMidPoint);
+            }
+            return Outcome{true, line, {}};
+        } catch (const imageio::ImageError& e) {
+            return failure(e.what());
+        } catch (const std::bad_alloc&) {
+            return failure("out of memory");
+        }
+    };
+    const size_t failed = RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyze); });
+    return failed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+TONWELL_COMMAND(analyze, "show the exposure statistics of photos", RunAnalyze);
+
+} // namespace tonwell::tools
