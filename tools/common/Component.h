@@ -1,17 +1,27 @@
 // How the host obtains its exposure components: the one place that knows.
-// Today the component is linked in and created directly; when the host moves
-// to loading TonwellObj.so through COM activation, only this changes.
+// Components come from the module, never from code linked into the host: from
+// the module named with --module, else from the registered class, else from
+// TonwellObj.so in the lib folder beside the host.
 #pragma once
 
 #include <windows.h>
 
 #include "TonwellObj.h"
 
+#include <string>
+
 namespace tonwell::tools {
 
+// TonwellObj.so in ../lib relative to the running executable.
+std::string DefaultModulePath();
+
+// Creates later components from this module file instead. Call before the first component.
+void UseComponentModule(const std::string& path);
+
 // On success *ppComponent holds one reference, to be released by the caller.
-// A component is used from the thread that created it only.
-HRESULT CreateExposureComponent(ITonwellExposure** ppComponent);
+// A component is used from the thread that created it only. On failure
+// *pError (when given) says what could not be loaded or created.
+HRESULT CreateExposureComponent(ITonwellExposure** ppComponent, std::string* pError = nullptr);
 
 // Holds one reference to an interface and releases it.
 template <class T>

@@ -20,7 +20,8 @@ using imageio::Image;
 using imageio::ImageError;
 
 const char kUsage[] =
-    "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR] [--strength N] [--quality Q] [--jobs N]\n";
+    "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR] [--strength N] [--quality Q] [--jobs N]\n"
+    "                [--module PATH]\n";
 
 const char kHelp[] =
     "\n"
@@ -42,6 +43,8 @@ const char kHelp[] =
     "                brighten; 0 to 10, and 0x80000000 and up, change nothing\n"
     "  --quality Q   JPEG quality, 1 to 100 (default 90)\n"
     "  --jobs N      photos fixed at once (default: the number of processors)\n"
+    "  --module PATH the TonwellObj module to use (default: the registered class,\n"
+    "                else TonwellObj.so in the lib folder beside tonwell)\n"
     "\n"
     "Each output is written under a temporary name in its folder and renamed\n"
     "when complete, so a failure leaves no file behind. A photo whose exposure\n"
@@ -249,6 +252,12 @@ int RunFix(const std::vector<std::string>& args)
             if (value.empty())
                 return UsageError("the output folder name is empty");
             options.dir = value;
+        } else if (TakeOption(args, i, "--module", &value, &error)) {
+            if (!error.empty())
+                return UsageError(error);
+            if (value.empty())
+                return UsageError("the module path is empty");
+            UseComponentModule(value);
         } else if (TakeOption(args, i, "--strength", &value, &error)) {
             if (!error.empty())
                 return UsageError(error);
@@ -310,11 +319,13 @@ int RunFix(const std::vector<std::string>& args)
     const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
     const size_t failed = RunOnWorkers(options.inputs.size(), jobs, [&]() -> Work {
         auto component = std::make_shared<ComRef<ITonwellExposure>>();
-        HRESULT hr = CreateExposureComponent(component->Receive());
+        std::string why;
+        HRESULT hr = CreateExposureComponent(component->Receive(), &why);
         if (SUCCEEDED(hr) && options.hasStrength)
             hr = (*component)->Initialize(options.strength);
         if (FAILED(hr)) {
-            const std::string reason = "cannot create the exposure component: " + HResultText(hr);
+            const std::string reason =
+                "cannot create the exposure component: " + (why.empty() ? HResultText(hr) : why + " (" + HResultText(hr) + ")");
             return [&options, reason](size_t i) {
                 return Outcome{false, {}, "tonwell fix: " + options.inputs[i] + ": " + reason};
             };

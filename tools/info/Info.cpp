@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TonwellObj.h"
+#include "common/Component.h"
 #include "command.h"
 #include "common/Json.h"
 
@@ -56,19 +57,6 @@ std::string HResultText(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
     return text;
-}
-
-// TonwellObj.so in ../lib beside the folder of the running executable.
-std::string DefaultModulePath()
-{
-    std::vector<char> buffer(PATH_MAX + 1, '\0');
-    ssize_t cb = readlink("/proc/self/exe", buffer.data(), PATH_MAX);
-    if (cb <= 0)
-        return "TonwellObj.so";
-    std::string exe(buffer.data(), static_cast<size_t>(cb));
-    std::string::size_type slash = exe.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
-    return dir + "/../lib/TonwellObj.so";
 }
 
 // The module path registered for the class, if any.
