@@ -418,5 +418,35 @@ TEST_F(CliTest, BundledSampleIsDarkAndFixes)
     EXPECT_EQ(r.out.find("\"type\":\"dark\""), std::string::npos) << r.out;
 }
 
+TEST_F(CliTest, ComponentsComeFromTheModule)
+{
+    const char* build = std::getenv("TONWELL_BUILD_DIR");
+    ASSERT_NE(build, nullptr);
+    const std::string module = (fs::path(build) / "lib" / "TonwellObj.so").string();
+    WriteImageFile(Path("dark.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+
+    RunResult r = Run({"fix", "dark.ppm", "-o", "named.ppm", "--module", module});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectAllBytes(Read("named.ppm"), 107);
+
+    // A module that cannot be loaded fails every image, names the module and leaves no file.
+    r = Run({"fix", "dark.ppm", "-o", "missing.ppm", "--module", (Work() / "NoSuch.so").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot load the module"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("NoSuch.so"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(Path("missing.ppm")));
+
+    // A registered class is used in preference to the module beside the host.
+    const std::string key = "HKCR\\CLSID\\{83AF37A6-1013-4638-9568-8A25EE237C79}\\InprocServer32";
+    ASSERT_EQ(Run({"reg", "add", key, "/ve", "/d", (Work() / "Gone.so").string(), "/f"}).status, 0);
+    r = Run({"fix", "dark.ppm", "-o", "registered.ppm"});
+    EXPECT_EQ(r.status, 1) << "a registration that points nowhere must not be ignored";
+    EXPECT_FALSE(fs::exists(Path("registered.ppm")));
+    ASSERT_EQ(Run({"reg", "add", key, "/ve", "/d", module, "/f"}).status, 0);
+    r = Run({"fix", "dark.ppm", "-o", "registered.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectAllBytes(Read("registered.ppm"), 107);
+}
+
 } // namespace
 } // namespace tonwell::test
