@@ -7,51 +7,8 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 
-/* Status codes of file operations that the common header leaves out. */
-#ifndef ERROR_SHARING_VIOLATION
-#define ERROR_SHARING_VIOLATION 32L
-#endif
-#ifndef ERROR_HANDLE_EOF
-#define ERROR_HANDLE_EOF 38L
-#endif
-#ifndef ERROR_BAD_NETPATH
-#define ERROR_BAD_NETPATH 53L
-#endif
-#ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112L
-#endif
-#ifndef ERROR_NEGATIVE_SEEK
-#define ERROR_NEGATIVE_SEEK 131L
-#endif
-#ifndef ERROR_DIR_NOT_EMPTY
-#define ERROR_DIR_NOT_EMPTY 145L
-#endif
-#ifndef ERROR_GEN_FAILURE
-#define ERROR_GEN_FAILURE 31L
-#endif
-#ifndef ERROR_DIRECTORY
-#define ERROR_DIRECTORY 267L
-#endif
-
-#ifndef DELETE
-#define DELETE 0x00010000u
-#endif
-#ifndef SYNCHRONIZE
-#define SYNCHRONIZE 0x00100000u
-#endif
-#ifndef GENERIC_READ
-#define GENERIC_READ 0x80000000u
-#endif
-#ifndef GENERIC_WRITE
-#define GENERIC_WRITE 0x40000000u
-#endif
-#ifndef GENERIC_EXECUTE
-#define GENERIC_EXECUTE 0x20000000u
-#endif
-#ifndef GENERIC_ALL
-#define GENERIC_ALL 0x10000000u
-#endif
 #ifndef FILE_READ_DATA
 #define FILE_READ_DATA 0x0001u
 #endif

@@ -6,9 +6,6 @@
 #include "windef.h"
 #include "winerror.h"
 
-#ifndef ERROR_BAD_EXE_FORMAT
-#define ERROR_BAD_EXE_FORMAT 193L
-#endif
 
 /* Reasons passed to a module's DllMain. This platform never calls DllMain
  * itself: a module runs its own attach from its static initialisation. */

@@ -6,9 +6,6 @@
 #include "windef.h"
 #include "winerror.h"
 
-#ifndef ERROR_ENVVAR_NOT_FOUND
-#define ERROR_ENVVAR_NOT_FOUND 203L
-#endif
 
 /* Replaces each %NAME% by the variable's value; unknown names stay as written.
  * Returns the characters (bytes for the A form) the result needs, its

@@ -6,60 +6,8 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 
-/* Standard and generic rights. Guarded, since other headers of the API may
- * carry the same definitions. */
-#ifndef DELETE
-#define DELETE 0x00010000u
-#endif
-#ifndef READ_CONTROL
-#define READ_CONTROL 0x00020000u
-#endif
-#ifndef WRITE_DAC
-#define WRITE_DAC 0x00040000u
-#endif
-#ifndef WRITE_OWNER
-#define WRITE_OWNER 0x00080000u
-#endif
-#ifndef SYNCHRONIZE
-#define SYNCHRONIZE 0x00100000u
-#endif
-#ifndef STANDARD_RIGHTS_REQUIRED
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000u
-#endif
-#ifndef STANDARD_RIGHTS_READ
-#define STANDARD_RIGHTS_READ READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_WRITE
-#define STANDARD_RIGHTS_WRITE READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_EXECUTE
-#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_ALL
-#define STANDARD_RIGHTS_ALL 0x001F0000u
-#endif
-#ifndef SPECIFIC_RIGHTS_ALL
-#define SPECIFIC_RIGHTS_ALL 0x0000FFFFu
-#endif
-#ifndef ACCESS_SYSTEM_SECURITY
-#define ACCESS_SYSTEM_SECURITY 0x01000000u
-#endif
-#ifndef MAXIMUM_ALLOWED
-#define MAXIMUM_ALLOWED 0x02000000u
-#endif
-#ifndef GENERIC_READ
-#define GENERIC_READ 0x80000000u
-#endif
-#ifndef GENERIC_WRITE
-#define GENERIC_WRITE 0x40000000u
-#endif
-#ifndef GENERIC_EXECUTE
-#define GENERIC_EXECUTE 0x20000000u
-#endif
-#ifndef GENERIC_ALL
-#define GENERIC_ALL 0x10000000u
-#endif
 
 /* Registry key rights. */
 #define KEY_QUERY_VALUE 0x0001u
@@ -190,9 +138,6 @@ typedef DWORD SECURITY_INFORMATION, *PSECURITY_INFORMATION;
 #define SDDL_REVISION_1 1
 #define SDDL_REVISION SDDL_REVISION_1
 
-#ifndef ERROR_UNKNOWN_REVISION
-#define ERROR_UNKNOWN_REVISION 1305L
-#endif
 
 EXTERN_C_START
 

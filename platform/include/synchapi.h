@@ -4,6 +4,7 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -12,9 +13,6 @@
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 
-#ifndef SYNCHRONIZE
-#define SYNCHRONIZE 0x00100000u
-#endif
 #define MUTANT_QUERY_STATE 0x0001u
 #define MUTANT_ALL_ACCESS 0x001F0001u
 #define MUTEX_MODIFY_STATE MUTANT_QUERY_STATE

@@ -4,6 +4,7 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 #include "winbase.h"
 #include "libloaderapi.h"
 #include "winnls.h"
