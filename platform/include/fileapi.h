@@ -9,31 +9,6 @@
 #include "winerror.h"
 #include "winnt.h"
 
-#ifndef FILE_READ_DATA
-#define FILE_READ_DATA 0x0001u
-#endif
-#ifndef FILE_WRITE_DATA
-#define FILE_WRITE_DATA 0x0002u
-#endif
-#ifndef FILE_APPEND_DATA
-#define FILE_APPEND_DATA 0x0004u
-#endif
-#ifndef FILE_EXECUTE
-#define FILE_EXECUTE 0x0020u
-#endif
-#ifndef FILE_ALL_ACCESS
-#define FILE_ALL_ACCESS 0x001F01FFu
-#endif
-#ifndef FILE_GENERIC_READ
-#define FILE_GENERIC_READ 0x00120089u
-#endif
-#ifndef FILE_GENERIC_WRITE
-#define FILE_GENERIC_WRITE 0x00120116u
-#endif
-#ifndef FILE_GENERIC_EXECUTE
-#define FILE_GENERIC_EXECUTE 0x001200A0u
-#endif
-
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u

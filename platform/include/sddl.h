@@ -27,19 +27,6 @@
       KEY_NOTIFY | KEY_CREATE_LINK) &                                                                       \
      ~SYNCHRONIZE)
 
-/* File rights, as the descriptor strings' FA/FR/FW/FX name them. */
-#ifndef FILE_ALL_ACCESS
-#define FILE_ALL_ACCESS 0x001F01FFu
-#endif
-#ifndef FILE_GENERIC_READ
-#define FILE_GENERIC_READ 0x00120089u
-#endif
-#ifndef FILE_GENERIC_WRITE
-#define FILE_GENERIC_WRITE 0x00120116u
-#endif
-#ifndef FILE_GENERIC_EXECUTE
-#define FILE_GENERIC_EXECUTE 0x001200A0u
-#endif
 
 typedef struct _GENERIC_MAPPING {
     ACCESS_MASK GenericRead;

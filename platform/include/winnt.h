@@ -20,5 +20,15 @@
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
 
+/* File rights (also what descriptor strings' FA/FR/FW/FX name). */
+#define FILE_READ_DATA 0x0001u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_EXECUTE 0x0020u
+#define FILE_ALL_ACCESS 0x001F01FFu
+#define FILE_GENERIC_READ 0x00120089u
+#define FILE_GENERIC_WRITE 0x00120116u
+#define FILE_GENERIC_EXECUTE 0x001200A0u
+
 #endif
 
