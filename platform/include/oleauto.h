@@ -39,7 +39,15 @@ WINBASEAPI UINT WINAPI SysStringByteLen(BSTR bstr);
 
 /* Variants over the simple types (integers, reals, VT_BOOL, VT_BSTR, VT_EMPTY, VT_NULL).
  * Out of range is DISP_E_OVERFLOW, text that is not a number DISP_E_TYPEMISMATCH, a type
- * this platform does not convert DISP_E_BADVARTYPE. */
+ * that is not a variant type (or VT_BYREF/VT_ARRAY as a target) DISP_E_BADVARTYPE, and a
+ * variant type this platform does not convert (VT_CY, VT_DATE, VT_ERROR, an interface to
+ * a number...) DISP_E_TYPEMISMATCH; the same type is a copy. A VT_BYREF source is read
+ * through its pointer. Reals round half to even to integers; VT_BOOL true is -1; text
+ * takes blanks around a decimal number with an optional sign, point and exponent;
+ * VT_EMPTY is 0, false or ""; VT_NULL converts to VT_EMPTY and VT_NULL only. Reals become
+ * their shortest text that reads back the same ("0.1", "1E+20"); VT_BOOL becomes "-1"/"0",
+ * or "True"/"False" with VARIANT_ALPHABOOL. The locale is not used ('.' is the point).
+ * On failure the destination is untouched; it may be the source. */
 WINBASEAPI void WINAPI VariantInit(VARIANTARG* pvarg);
 WINBASEAPI HRESULT WINAPI VariantClear(VARIANTARG* pvarg);
 WINBASEAPI HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
