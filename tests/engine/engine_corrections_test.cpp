@@ -9,6 +9,7 @@
 
 using tonwell::test::Grey;
 using tonwell::test::GreyPixels;
+using tonwell::test::Measure;
 
 namespace {
 
@@ -136,8 +137,7 @@ TEST(EngineAutoBalance, MapsTheFourthByteInDoubleArithmetic)
     for (int i = 0; i < 50; ++i)
         bgrx.insert(bgrx.end(), {231, 231, 231, 255});
     CTonwell engine(bgrx.data(), 100, 1, 400, 4);
-    ExposureStatistics s{};
-    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+    const ExposureStatistics s = Measure(engine);
     ASSERT_EQ(s.lLowEdge, 31);
     ASSERT_EQ(s.lHighEdge, 232);
     ASSERT_EQ(s.lMidPoint, 131);
@@ -166,9 +166,8 @@ TEST(EngineWalk, NegativeStrideWalksRowsUpwards)
 
     CTonwell down(topDown.data(), width, height, stride, 3);
     CTonwell up(bottomUp.data() + (height - 1) * stride, width, height, static_cast<DWORD>(-int32_t(stride)), 3);
-    ExposureStatistics sDown{}, sUp{};
-    ASSERT_EQ(down.GetStatistics(&sDown), S_OK);
-    ASSERT_EQ(up.GetStatistics(&sUp), S_OK);
+    const ExposureStatistics sDown = Measure(down);
+    const ExposureStatistics sUp = Measure(up);
     EXPECT_EQ(sUp.lCentroid, sDown.lCentroid);
     EXPECT_EQ(sUp.lMidPoint, sDown.lMidPoint);
     EXPECT_EQ(sUp.type, sDown.type);
