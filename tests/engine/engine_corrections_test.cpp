@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "Tonwell.h"
-#include "TonwellKernels.h"
 #include "test_images.h"
 
 using tonwell::test::Grey;
@@ -104,15 +103,19 @@ TEST(EngineGammaCurve, FourthByteIsLeftAlone)
 
 TEST(EngineAutoBalance, StretchesAboutTheMidPoint)
 {
-    // Low edge 101, high edge 151, mid-point 126, scale 5.1.
-    auto bytes = GreyPixels({{100, 50}, {150, 50}});
-    bytes.insert(bytes.end(), {126, 126, 126}); // in a 101st pixel the engine does not see
-    CTonwell engine(bytes.data(), 100, 1, 300, 3);
+    // Low edge 101, high edge 151, mid-point 126, scale 5.1 (a single pixel of 126
+    // moves no percentile).
+    auto bytes = GreyPixels({{100, 50}, {150, 50}, {126, 1}});
+    bytes.insert(bytes.end(), {126, 126, 126}); // in a 102nd pixel the engine does not see
+    CTonwell engine(bytes.data(), 101, 1, 303, 3);
+    const ExposureStatistics s = Measure(engine);
+    ASSERT_EQ(s.lMidPoint, 126);
+    ASSERT_EQ(s.dScale, 255.0 / 50);
     ASSERT_EQ(engine.AutoBalance(), S_OK);
     EXPECT_EQ(bytes[0], 0);      // x = -4.6
     EXPECT_EQ(bytes[299], 250);  // x = 250.4
-    EXPECT_EQ(bytes[300], 126);  // outside the image
-    EXPECT_EQ(tonwell::kernels::BalanceByte(126, 126, 5.1), 128);
+    EXPECT_EQ(bytes[300], 128);  // x = 128
+    EXPECT_EQ(bytes[303], 126);  // outside the image
 
     // A one-bin band: scale 1.0 about mid-point 129.
     auto grey = Grey(128, 100);
