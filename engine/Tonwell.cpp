@@ -1,4 +1,4 @@
-// Analysis and dispatch: histogram, statistics, classification and Fix.
+// Analysis and dispatch: histogram, statistics, classification, the decision and Fix.
 #include "Tonwell.h"
 
 #include "TonwellKernels.h"

@@ -3,11 +3,11 @@
 // pixels in place through a tone curve or a linear stretch.
 //
 // Results are defined to the bit: every fast pixel pass gives exactly the bytes
-// of the plain per-pixel walk. The engine never copies the image and keeps no
-// buffer of its own (the histogram lives in the object, the tone table on the
-// stack); the only memory it causes to be allocated is its trace records (see
-// TraceClient.h), and the processor check and TONWELL_ENGINE_PORTABLE are read
-// once per process on first use (TonwellKernels.h).
+// of the plain per-pixel walk. The engine never copies the image and allocates
+// no buffer (the histogram lives in the object, the tone table on the stack).
+// What it does cause to be allocated: a trace record for every scope it opens
+// and every line it writes (TraceClient.h), and, once per process, whatever the
+// platform needs to read TONWELL_ENGINE_PORTABLE (TonwellKernels.h).
 //
 // Threads: an engine belongs to one thread for its whole life and takes no
 // lock; the caller keeps the buffer alive and untouched by others meanwhile.
