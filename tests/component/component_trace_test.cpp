@@ -6,33 +6,15 @@
 #include <vector>
 
 #include "DirectCreate.h"
-#include "fake_trace_library.h"
-#include "machine_root.h"
-#include "trace_test_support.h"
+#include "trace_capture.h"
 
 using namespace tonwell::test;
 
 namespace {
 
-class ComponentTraceTest : public MachineRootFixture {
+class ComponentTraceTest : public TraceCaptureTest {
 protected:
-    void SetUp() override
-    {
-        MachineRootFixture::SetUp();
-        // Started lazily by earlier tests of this process, perhaps, without the fake.
-        TermTraceClient();
-        ClearCapturedLines();
-        tonwell::trace::SetTraceLibraryOverride(&FakeTraceLibrary());
-        SetTraceDword("", "DefaultTraceFlags", 0x408); // scope lines, written at once
-        InitTraceClient(nullptr);
-        ASSERT_TRUE(IsTraceClientInitialised());
-    }
-    void TearDown() override
-    {
-        TermTraceClient();
-        tonwell::trace::SetTraceLibraryOverride(nullptr);
-        MachineRootFixture::TearDown();
-    }
+    ComponentTraceTest() : TraceCaptureTest(0x408) {} // scope lines, written at once
 };
 
 } // namespace
