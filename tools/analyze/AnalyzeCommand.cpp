@@ -53,23 +53,18 @@ const char* TypeName(ExposureType type)
     return "unknown";
 }
 
-// The strength the component derives from Initialize(dwFlags): the flags as a
-// signed 32-bit number times 0.1, and the default 1.0 for anything not above 0.
-double ComponentStrength(DWORD dwFlags)
+// Presentation only: which correction applies, and with what, is the engine's
+// decision, the one that `fix` runs.
+const char* CorrectionName(ExposureCorrection correction)
 {
-    const double dStrength = double(static_cast<LONG>(dwFlags)) * 0.1;
-    return dStrength > 0.0 ? dStrength : 1.0;
-}
-
-const char* Correction(ExposureType type, double dStrength)
-{
-    switch (type) {
-    case ExposureDark: return "brighten";
-    case ExposureBright: return "darken";
-    case ExposureLowContrast: return "stretch";
-    case ExposureNormal: break;
+    switch (correction) {
+    case CorrectionNone: return "none";
+    case CorrectionStrengthCurve: return "strength_curve";
+    case CorrectionBrighten: return "brighten";
+    case CorrectionDarken: return "darken";
+    case CorrectionStretch: return "stretch";
     }
-    return dStrength >= 1.05 ? "strength_curve" : "none";
+    return "unknown";
 }
 
 int RunAnalyze(const std::vector<std::string>& args)
@@ -116,7 +111,6 @@ int RunAnalyze(const std::vector<std::string>& args)
     if (inputs.empty())
         return UsageError("no input given");
 
-    const double dStrength = ComponentStrength(flags);
     const auto analyze = [&](size_t index) -> Outcome {
         const std::string& input = inputs[index];
         const auto failure = [&](const std::string& reason) {
@@ -124,15 +118,18 @@ int RunAnalyze(const std::vector<std::string>& args)
         };
         try {
             imageio::Image image = imageio::ReadImage(input);
+            // Built and given its strength exactly as the component's SetImage does.
             CTonwell engine(image.pixels.get(), image.width, image.height, image.stride, 3);
-            ExposureStatistics stats;
-            const HRESULT hr = engine.GetStatistics(&stats);
+            engine.SetStrength(StrengthFromFlags(flags));
+            ExposureDecision decision;
+            const HRESULT hr = engine.Decide(&decision);
             if (FAILED(hr)) {
                 char text[64];
                 std::snprintf(text, sizeof text, "the engine failed with 0x%08X", static_cast<unsigned>(hr));
                 return failure(text);
             }
-            const char* correction = Correction(stats.type, dStrength);
+            const ExposureStatistics& stats = decision.stats;
+            const char* correction = CorrectionName(decision.correction);
             std::string line;
             if (json) {
                 line = "{\"file\":" + JsonString(input) + ",\"centroid\":" + std::to_string(stats.lCentroid) +
