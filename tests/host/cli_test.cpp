@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -699,17 +698,14 @@ TEST_F(CliTest, LeftoversOfAKilledRunAreRemovedByTheNextRun)
     fs::create_directory(Path("out"));
     WriteImageFile(Path("a.ppm"), MakeGray(8, 8, 50), Format::Ppm);
     WriteBytes(Path("out/.a.ppm.tonwell-Xy12Ab"), "partial");
-    WriteBytes(Path("out/.b.ppm.tonwell-Qq9Zz0"), "being written");
     WriteBytes(Path(".a.fixed.ppm.tonwell-Kk7Lm2"), "partial");
     WriteBytes(Path("out/.notes"), "not ours");
-    const int live = open(Path("out/.b.ppm.tonwell-Qq9Zz0").c_str(), O_RDONLY);
-    ASSERT_GE(live, 0);
-    ASSERT_EQ(flock(live, LOCK_EX), 0);
+    const LockedFile live(Path("out/.b.ppm.tonwell-Qq9Zz0"), "being written");
+    ASSERT_TRUE(live.Locked());
     const RunResult r = Run({"fix", "a.ppm", "-d", "out"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ListFolder(Path("out")), (std::vector<std::string>{".b.ppm.tonwell-Qq9Zz0", ".notes", "a.ppm"}));
     EXPECT_TRUE(fs::exists(Path(".a.fixed.ppm.tonwell-Kk7Lm2"))) << "a folder the run does not write to is left alone";
-    close(live);
 }
 
 } // namespace

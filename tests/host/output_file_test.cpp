@@ -8,7 +8,6 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -155,10 +154,8 @@ OUTPUT_FILE_TEST(LeftoversOfAKilledWriterGoAndLiveOnesStay)
     WriteBytes(Path(".old.jpg.tonwell-Ab3"), "not ours: too short");
     WriteBytes(Path("old.jpg.tonwell-Ab3xYz"), "not ours: not hidden");
     // Held by a live writer (this process, through another descriptor).
-    WriteBytes(Path(".held.jpg.tonwell-Qr5tUv"), "held");
-    const int held = open(Path(".held.jpg.tonwell-Qr5tUv").c_str(), O_RDONLY);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const LockedFile held(Path(".held.jpg.tonwell-Qr5tUv"), "held");
+    ASSERT_TRUE(held.Locked());
 
     OutputFile live(Path("live.bin").string());
     std::fputs("alive", live.Stream());
@@ -175,7 +172,6 @@ OUTPUT_FILE_TEST(LeftoversOfAKilledWriterGoAndLiveOnesStay)
     EXPECT_EQ(left, expected);
     live.Commit();
     EXPECT_EQ(ReadBytes(Path("live.bin")), "alive");
-    close(held);
 }
 
 // A signal while several threads write outputs: they are stopped before the
