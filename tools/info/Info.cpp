@@ -16,15 +16,6 @@
 namespace tonwell::tools {
 namespace {
 
-const char kUsage[] = "usage: tonwell info [--json] [--module PATH]\n";
-
-const char kHelp[] =
-    "\n"
-    "Loads the server module (default: TonwellObj.so in ../lib beside tonwell) and prints\n"
-    "its path, version, class, interface and library identifiers, ProgIDs, whether the\n"
-    "class is registered, and whether the module hands out its class object.\n"
-    "Exit status: 0 when it does, 1 otherwise, 2 for a usage error.\n";
-
 std::string GuidText(REFGUID rguid)
 {
     WCHAR szGuid[40] = {};
@@ -54,6 +45,15 @@ bool RegisteredServer(std::string* pPath)
     *pPath = Utf16ToUtf8(value);
     return true;
 }
+
+const char kUsage[] = "usage: tonwell info [--json] [--module PATH]\n";
+
+const char kHelp[] =
+    "\n"
+    "Loads the server module (default: TonwellObj.so in ../lib beside tonwell) and prints\n"
+    "its path, version, class, interface and library identifiers, ProgIDs, whether the\n"
+    "class is registered, and whether the module hands out its class object.\n"
+    "Exit status: 0 when it does, 1 otherwise, 2 for a usage error.\n";
 
 int RunInfo(const std::vector<std::string>& args)
 {
