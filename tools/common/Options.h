@@ -27,7 +27,8 @@ DWORD AvailableProcessors();
 // One command's arguments: options by name, a value given as "--name VALUE"
 // or "--name=VALUE"; every other argument is an operand ("-" alone is one,
 // and "--" makes all that follow operands). -h and --help print the help.
-// Options are applied in the order given.
+// Options are applied in the order given, on the calling thread; one
+// CommandLine is used by one thread.
 class CommandLine {
 public:
     // command: "fix"; usage: the usage line(s); help: the rest of --help.
