@@ -36,10 +36,14 @@ const char kHelp[] =
     "Inputs as for `tonwell fix` (see 'tonwell fix --help'). Exit status: 0\n"
     "when every photo was analysed, 1 otherwise, 2 for a usage error.\n";
 
-int UsageError(const std::string& message)
+// A failed input: the reason on stderr and, with --json, a record with an
+// "error" field on stdout in the input's place.
+Outcome Failure(const std::string& input, const std::string& reason, bool json)
 {
-    std::fprintf(stderr, "tonwell analyze: %s\n%s(see 'tonwell analyze --help')\n", message.c_str(), kUsage);
-    return 2;
+    Outcome outcome{false, {}, "tonwell analyze: " + input + ": " + reason};
+    if (json)
+        outcome.out = "{\"file\":" + JsonString(input) + ",\"error\":" + JsonString(reason) + "}";
+    return outcome;
 }
 
 const char* TypeName(ExposureType type)
@@ -73,49 +77,19 @@ int RunAnalyze(const std::vector<std::string>& args)
     bool json = false;
     DWORD flags = 0;
     DWORD jobs = 0;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::printf("%s%s", kUsage, kHelp);
-            return 0;
-        }
-        if (arg == "--json") {
-            json = true;
-            continue;
-        }
-        std::string value, error;
-        if (TakeOption(args, i, "--strength", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDword(value, &flags))
-                return UsageError("invalid strength '" + value +
-                                  "': give a whole number from 0 to 4294967295, in decimal or as 0x-hex");
-        } else if (TakeOption(args, i, "--jobs", &value, &error) || TakeOption(args, i, "-j", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDecimalInRange(value, 1, 1024, &jobs))
-                return UsageError("invalid number of jobs '" + value + "': give a whole number from 1 to 1024");
-        } else {
-            return UsageError("unknown option '" + arg + "'");
-        }
-    }
+    CommandLine commandLine("analyze", kUsage, kHelp);
+    commandLine.Flag({"--json"}, &json);
+    commandLine.StrengthOption(&flags, nullptr);
+    commandLine.JobsOption(&jobs);
+    int exitCode = 0;
+    if (!commandLine.Parse(args, &inputs, &exitCode))
+        return exitCode;
     if (inputs.empty())
-        return UsageError("no input given");
+        return commandLine.UsageError("no input given");
 
     const auto analyze = [&](size_t index) -> Outcome {
         const std::string& input = inputs[index];
-        const auto failure = [&](const std::string& reason) {
-            return Outcome{false, {}, "tonwell analyze: " + input + ": " + reason};
-        };
+        const auto failure = [&](const std::string& reason) { return Failure(input, reason, json); };
         try {
             imageio::Image image = imageio::ReadImage(input);
             // Built and given its strength exactly as the component's SetImage does.
@@ -150,7 +124,16 @@ int RunAnalyze(const std::vector<std::string>& args)
             return failure("out of memory");
         }
     };
-    const size_t failed = RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyze); });
+    // Whatever goes wrong with one input is that input's record, in JSON too.
+    const auto analyzeOrFail = [&](size_t index) -> Outcome {
+        try {
+            return analyze(index);
+        } catch (const std::exception& e) {
+            return Failure(inputs[index], std::string("internal error: ") + e.what(), json);
+        }
+    };
+    const size_t failed =
+        RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyzeOrFail); });
     return failed == 0 ? 0 : 1;
 }
 
