@@ -265,6 +265,66 @@ TEST_F(DamagedTypeLibraries, InconsistentLibrariesAreRefused)
     expectRefused(dualFlags, "dual but not");
 }
 
+// An interface whose one base is `other`, imported from `otherFile`.
+tl::Library Circular(const std::u16string& self, const GUID& libid, const GUID& iid, const std::u16string& otherFile,
+                     const GUID& otherLibid, const std::u16string& other, const GUID& otherIid)
+{
+    tl::Library lib;
+    lib.name = lib.Intern(self + u"Lib");
+    lib.libid = libid;
+    lib.major = 1;
+    tl::Import im;
+    im.file = lib.Intern(otherFile);
+    im.libid = otherLibid;
+    im.major = 1;
+    lib.imports.push_back(im);
+    tl::Ref ref;
+    ref.import = 0;
+    ref.name = lib.Intern(other);
+    ref.guid = otherIid;
+    lib.refs.push_back(ref);
+    tl::Type t;
+    t.name = lib.Intern(self);
+    t.guid = iid;
+    t.inheritedSlots = 3;
+    t.impls.push_back({0, 0});
+    tl::Func f;
+    f.memid = 1;
+    f.name = lib.Intern(u"M" + self);
+    f.result = {VT_HRESULT, 0, tl::kNone};
+    t.funcs.push_back(f);
+    lib.types.push_back(t);
+    return lib;
+}
+
+TEST_F(DamagedTypeLibraries, BasesThatCircleThroughTwoLibrariesAreCutShort)
+{
+    const GUID libA{0xA, 0, 0, {1}}, libB{0xB, 0, 0, {1}}, iidA{0xA, 1, 0, {1}}, iidB{0xB, 1, 0, {1}};
+    WriteBytes(Path("a.tlb"), tl::Write(Circular(u"IA", libA, iidA, u"b.tlb", libB, u"IB", iidB)));
+    WriteBytes(Path("b.tlb"), tl::Write(Circular(u"IB", libB, iidB, u"a.tlb", libA, u"IA", iidA)));
+    Ptr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLib(U16(Path("a.tlb")).c_str(), lib.Out()), S_OK);
+    Ptr<ITypeInfo> info;
+    ASSERT_EQ(lib->GetTypeInfo(0, info.Out()), S_OK);
+
+    auto id = [&](const char16_t* name, MEMBERID* out) {
+        std::u16string text(name);
+        LPOLESTR names[] = {text.data()};
+        return info->GetIDsOfNames(names, 1, out);
+    };
+    MEMBERID memid = 0;
+    EXPECT_EQ(id(u"MIA", &memid), S_OK);
+    EXPECT_EQ(id(u"MIB", &memid), S_OK); // one step down is fine
+    EXPECT_EQ(id(u"Nowhere", &memid), TYPE_E_INVALIDSTATE);
+    BSTR names[1];
+    UINT count = 0;
+    EXPECT_EQ(info->GetNames(99, names, 1, &count), TYPE_E_INVALIDSTATE);
+    EXPECT_EQ(info->GetDocumentation(99, nullptr, nullptr, nullptr, nullptr), TYPE_E_INVALIDSTATE);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    int instance = 0;
+    EXPECT_EQ(info->Invoke(&instance, 99, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), TYPE_E_INVALIDSTATE);
+}
+
 TEST(TypeLibraryBinaryForm, WritesBackExactlyWhatItRead)
 {
     for (const std::string& source : {kTonwellTlb, kStdole2Tlb}) {

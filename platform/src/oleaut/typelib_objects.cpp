@@ -53,6 +53,19 @@ HRESULT NewOptionalBstr(const tl::Library& lib, uint32_t index, BSTR* out)
     return index == tl::kNone ? S_OK : NewBstr(lib.strings[index], out);
 }
 
+// Base interfaces may live in other libraries, which a damaged or hostile set of files
+// can make refer back round in a circle; every walk down to a base counts its depth.
+thread_local int t_baseDepth = 0;
+constexpr int kMaxBaseDepth = 64;
+
+struct BaseWalk {
+    BaseWalk() : ok(++t_baseDepth <= kMaxBaseDepth) {}
+    ~BaseWalk() { --t_baseDepth; }
+    BaseWalk(const BaseWalk&) = delete;
+    BaseWalk& operator=(const BaseWalk&) = delete;
+    const bool ok;
+};
+
 void SetEmpty(VARIANT* v)
 {
     // What VariantInit does; nothing to clear in storage that was never a variant.
@@ -612,7 +625,10 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
     *pcNames = 0;
     int i = FindFunc(memid);
     if (i < 0) {
+        BaseWalk walk;
         ITypeInfo* base = nullptr;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
         if (FAILED(Base(&base)))
             return TYPE_E_ELEMENTNOTFOUND;
         HRESULT hr = base->GetNames(memid, rgBstrNames, cMaxNames, pcNames);
@@ -672,6 +688,9 @@ HRESULT CTypeInfo::GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMe
         }
     if (!found) {
         // Inherited members answer through the base interface's own type information.
+        BaseWalk walk;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
         ITypeInfo* base = nullptr;
         HRESULT hr = Base(&base);
         if (hr == TYPE_E_ELEMENTNOTFOUND)
@@ -709,6 +728,9 @@ HRESULT CTypeInfo::Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPAR
         return DISP_E_MEMBERNOTFOUND;
     int i = FindFunc(memid, kinds);
     if (i < 0) {
+        BaseWalk walk;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
         ITypeInfo* base = nullptr;
         HRESULT hr = Base(&base);
         if (hr == TYPE_E_ELEMENTNOTFOUND)
@@ -740,7 +762,10 @@ HRESULT CTypeInfo::GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstr
     }
     int i = FindFunc(memid);
     if (i < 0) {
+        BaseWalk walk;
         ITypeInfo* base = nullptr;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
         if (FAILED(Base(&base)))
             return TYPE_E_ELEMENTNOTFOUND;
         HRESULT hr = base->GetDocumentation(memid, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
