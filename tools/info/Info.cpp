@@ -17,9 +17,6 @@
 namespace tonwell::tools {
 namespace {
 
-// The file and product version the module carries.
-constexpr char kModuleVersion[] = "1.0.0.1";
-
 std::u16string Widen(const std::string& text)
 {
     if (text.empty())
@@ -57,6 +54,38 @@ std::string HResultText(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
     return text;
+}
+
+// The module's version resource: FileVersion, FileDescription, and whether
+// it announces self-registration ("OLESelfRegister").
+struct VersionResource {
+    std::string fileVersion = "unknown";
+    std::string description;
+    bool selfRegister = false;
+};
+
+VersionResource ReadVersionResource(const std::string& path)
+{
+    VersionResource version;
+    const std::u16string wide = Widen(path);
+    const DWORD cb = GetFileVersionInfoSizeW(wide.c_str(), nullptr);
+    std::vector<BYTE> block(cb);
+    if (cb == 0 || !GetFileVersionInfoW(wide.c_str(), 0, cb, block.data()))
+        return version;
+    auto query = [&](const char16_t* pszKey, std::string* pValue) {
+        void* pv = nullptr;
+        UINT cch = 0;
+        const std::u16string sub = std::u16string(u"\\StringFileInfo\\040904B0\\") + pszKey;
+        if (!VerQueryValueW(block.data(), sub.c_str(), &pv, &cch))
+            return false;
+        if (pValue)
+            *pValue = Narrow(static_cast<const WCHAR*>(pv));
+        return true;
+    };
+    query(u"FileVersion", &version.fileVersion);
+    query(u"FileDescription", &version.description);
+    version.selfRegister = query(u"OLESelfRegister", nullptr);
+    return version;
 }
 
 // The module path registered for the class, if any.
@@ -121,8 +150,9 @@ void Usage(FILE* out)
     std::fprintf(out,
                  "usage: tonwell info [--json] [--module PATH]\n\n"
                  "Loads the server module (default: TonwellObj.so in ../lib beside tonwell) and prints\n"
-                 "its path, version, class, interface and library identifiers, ProgIDs, whether the\n"
-                 "class is registered, and whether the module hands out its class object.\n");
+                 "its path, version, description and self-registration from its version resource, its\n"
+                 "class, interface and library identifiers, ProgIDs, whether the class is registered,\n"
+                 "and whether the module hands out its class object.\n");
 }
 
 int RunInfo(const std::vector<std::string>& args)
@@ -166,6 +196,7 @@ int RunInfo(const std::vector<std::string>& args)
         std::fprintf(stderr, "tonwell info: %s\n", error.c_str());
         return 1;
     }
+    const VersionResource version = ReadVersionResource(report.path);
     std::string registeredPath;
     const bool bRegistered = RegisteredServer(&registeredPath);
     const bool bClassObjectOk = report.hrClassObject == S_OK;
@@ -174,17 +205,21 @@ int RunInfo(const std::vector<std::string>& args)
     const std::string iid = GuidText(IID_ITonwellExposure);
     const std::string libid = GuidText(LIBID_TONWELLOBJLib);
     if (bJson) {
-        std::printf("{\"module\":%s,\"version\":%s,\"clsid\":%s,\"iid\":%s,\"libid\":%s,\"progid\":%s,"
+        std::printf("{\"module\":%s,\"version\":%s,\"description\":%s,\"self_register\":%s,\"clsid\":%s,\"iid\":%s,\"libid\":%s,\"progid\":%s,"
                     "\"version_independent_progid\":%s,\"registered\":%s,\"registered_server\":%s,"
                     "\"class_object\":%s}\n",
-                    JsonString(report.path).c_str(), JsonString(kModuleVersion).c_str(), JsonString(clsid).c_str(),
+                    JsonString(report.path).c_str(), JsonString(version.fileVersion).c_str(),
+                    JsonString(version.description).c_str(), version.selfRegister ? "true" : "false",
+                    JsonString(clsid).c_str(),
                     JsonString(iid).c_str(), JsonString(libid).c_str(), JsonString(TONWELL_PROGID).c_str(),
                     JsonString(TONWELL_VERSION_INDEPENDENT_PROGID).c_str(), bRegistered ? "true" : "false",
                     bRegistered ? JsonString(registeredPath).c_str() : "null",
                     JsonString(bClassObjectOk ? "ok" : HResultText(report.hrClassObject)).c_str());
     } else {
         std::printf("module:        %s\n", report.path.c_str());
-        std::printf("version:       %s\n", kModuleVersion);
+        std::printf("version:       %s\n", version.fileVersion.c_str());
+        std::printf("description:   %s\n", version.description.c_str());
+        std::printf("self-register: %s\n", version.selfRegister ? "yes (OLESelfRegister)" : "no");
         std::printf("class:         CTonwellExposure %s\n", clsid.c_str());
         std::printf("interface:     ITonwellExposure %s\n", iid.c_str());
         std::printf("type library:  TONWELLOBJLib %s\n", libid.c_str());
