@@ -22,6 +22,17 @@ function(tonwell_add_server_module target)
   endif()
   target_link_libraries(${target} PRIVATE tonwell_component tonwell_engine tonwell_trace tonwellplatform)
   target_link_options(${target} PRIVATE "LINKER:--version-script=${dir}/TonwellObj.map")
+  # The version resource; "OLESelfRegister" announces DllRegisterServer.
+  tonwell_add_version_resource(${target} FILE_VERSION ${PROJECT_VERSION} FILE_TYPE DLL STRINGS
+    "CompanyName=Tonwell"
+    "FileDescription=TonwellObj Module"
+    "FileVersion=${PROJECT_VERSION}"
+    "InternalName=TonwellObj"
+    "LegalCopyright=Copyright (C) Tonwell"
+    "OriginalFilename=TonwellObj.so"
+    "ProductName=TonwellObj Module"
+    "ProductVersion=${PROJECT_VERSION}"
+    "OLESelfRegister=")
   if(NOT TONWELL_SANITIZE)
     # Every platform function the module calls must resolve at link time.
     target_link_options(${target} PRIVATE "LINKER:--no-undefined")
