@@ -90,7 +90,7 @@ inline std::vector<LONG> RunAsNobody(const std::function<std::vector<LONG>()>& b
     return results;
 }
 
-// A fresh machine root that other users can reach, for tests that act as
+// A fresh machine root that other users can reach (but not change), for tests that act as
 // an unprivileged user; they need the superuser to switch users.
 class SharedRootFixture : public MachineRootFixture {
 protected:
@@ -99,7 +99,7 @@ protected:
         MachineRootFixture::SetUp();
         if (geteuid() != 0)
             GTEST_SKIP() << "needs the superuser to act as another user";
-        chmod(Root().c_str(), 0777);
+        chmod(Root().c_str(), 0755);
     }
 };
 
