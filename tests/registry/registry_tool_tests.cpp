@@ -115,8 +115,12 @@ TEST_F(RegTool, AddAndQuery)
     r = Reg({"query", key, "/v", "Absent"});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(r.out, kNotFound);
-    EXPECT_EQ(Reg({"query", "HKXX\\Foo"}).exit, 1);
-    EXPECT_EQ(Reg({"query"}).exit, 1);
+    // A wrong command line is told apart from a failed operation.
+    EXPECT_EQ(Reg({"query", "HKXX\\Foo"}).exit, 2);
+    EXPECT_EQ(Reg({"query"}).exit, 2);
+    EXPECT_EQ(Reg({}).exit, 2);
+    EXPECT_EQ(Reg({"frobnicate", key}).exit, 2);
+    EXPECT_EQ(Reg({"add", key, "/v"}).exit, 2);
 }
 
 TEST_F(RegTool, AddRefusesBadDataAndKeepsExistingValuesWithoutForce)
@@ -128,11 +132,11 @@ TEST_F(RegTool, AddRefusesBadDataAndKeepsExistingValuesWithoutForce)
     EXPECT_NE(r.out.find("exists"), std::string::npos);
     for (const char* bad : {"x12", "0x1FFFFFFFF", "-1", "12 "}) {
         r = Reg({"add", key, "/v", "N", "/t", "REG_DWORD", "/d", bad, "/f"});
-        EXPECT_EQ(r.exit, 1) << bad;
+        EXPECT_EQ(r.exit, 2) << bad;
         EXPECT_EQ(r.out.rfind("ERROR: Invalid value", 0), 0u) << r.out;
     }
-    EXPECT_EQ(Reg({"add", key, "/v", "B", "/t", "REG_BINARY", "/d", "abc"}).exit, 1);
-    EXPECT_EQ(Reg({"add", key, "/v", "T", "/t", "REG_WHATEVER", "/d", "1"}).exit, 1);
+    EXPECT_EQ(Reg({"add", key, "/v", "B", "/t", "REG_BINARY", "/d", "abc"}).exit, 2);
+    EXPECT_EQ(Reg({"add", key, "/v", "T", "/t", "REG_WHATEVER", "/d", "1"}).exit, 2);
     EXPECT_EQ(Reg({"query", key, "/v", "N"}).out, "\nHKEY_CURRENT_USER\\Software\\Tool\n    N    REG_DWORD    0x7\n\n");
     EXPECT_EQ(Reg({"add", key, "/v", "N", "/t", "REG_DWORD", "/d", "8", "/f"}).exit, 0);
     EXPECT_EQ(Reg({"query", key, "/v", "N"}).out, "\nHKEY_CURRENT_USER\\Software\\Tool\n    N    REG_DWORD    0x8\n\n");
@@ -163,7 +167,7 @@ TEST_F(RegTool, DeleteValuesAndTrees)
     HKEY probe = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Doomed", 0, KEY_READ, &probe), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Reg({"delete", key, "/f"}).out, kNotFound);
-    EXPECT_EQ(Reg({"delete", "HKLM", "/f"}).exit, 1);
+    EXPECT_EQ(Reg({"delete", "HKLM", "/f"}).exit, 2);
 }
 
 TEST_F(RegTool, ExportImportRoundTrip)

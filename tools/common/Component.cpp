@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/Text.h"
 #include "tonwell_posix_modules.h"
 
 namespace tonwell::tools {
@@ -26,20 +27,9 @@ ComponentSource& Source()
     return source;
 }
 
-std::u16string Utf16(const std::string& text)
-{
-    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (cch <= 0)
-        return {};
-    std::u16string wide(static_cast<size_t>(cch), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), cch);
-    wide.resize(static_cast<size_t>(cch - 1));
-    return wide;
-}
-
 HRESULT FactoryFromModule(const std::string& path, IClassFactory** ppFactory, std::string* pError)
 {
-    HMODULE module = LoadLibraryW(Utf16(path).c_str());
+    HMODULE module = LoadLibraryW(Widen(path).c_str());
     if (!module) {
         DWORD err = GetLastError();
         *pError = "cannot load the module " + path;

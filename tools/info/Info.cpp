@@ -13,36 +13,13 @@
 #include "common/Component.h"
 #include "command.h"
 #include "common/Json.h"
+#include "common/Text.h"
 
 namespace tonwell::tools {
 namespace {
 
 // The file and product version the module carries.
 constexpr char kModuleVersion[] = "1.0.0.1";
-
-std::u16string Widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    int cch = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(cch > 0 ? cch : 0), u'\0');
-    if (cch > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), cch);
-    return wide;
-}
-
-std::string Narrow(const std::u16string& text)
-{
-    if (text.empty())
-        return {};
-    int cb = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                 nullptr);
-    std::string narrow(static_cast<size_t>(cb > 0 ? cb : 0), '\0');
-    if (cb > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), cb, nullptr,
-                            nullptr);
-    return narrow;
-}
 
 std::string GuidText(REFGUID rguid)
 {

@@ -13,16 +13,26 @@ namespace {
 
 constexpr const char* kSuccess = "The operation completed successfully.\n";
 
+// Exit statuses: 1 when the operation failed, 2 when the command line is wrong.
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
 int Fail(const std::string& message)
 {
     std::fprintf(stderr, "ERROR: %s\n", message.c_str());
-    return 1;
+    return kFailed;
+}
+
+int BadArgument(const std::string& message)
+{
+    std::fprintf(stderr, "ERROR: %s\n", message.c_str());
+    return kUsage;
 }
 
 int InvalidSyntax(const char* operation)
 {
     std::fprintf(stderr, "ERROR: Invalid syntax.\nType \"tonwell reg %s /?\" for usage.\n", operation);
-    return 1;
+    return kUsage;
 }
 
 struct Options {
@@ -163,7 +173,7 @@ int Query(const std::vector<std::string>& args)
         return InvalidSyntax("query");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     bool found = false;
     LONG status = QueryKey(path.root, path.subKey, path.Display(), o, found);
     if (status != ERROR_SUCCESS)
@@ -181,10 +191,10 @@ int Add(const std::vector<std::string>& args)
         return InvalidSyntax("add");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     DWORD type = REG_SZ;
     if (o.haveT && !ParseTypeName(o.t, type))
-        return Fail("Invalid type \"" + o.t + "\" for /t.");
+        return BadArgument("Invalid type \"" + o.t + "\" for /t.");
     std::vector<BYTE> data;
     bool hasValue = o.haveV || o.ve || o.haveT || o.haveD;
     if (hasValue) {
@@ -193,7 +203,7 @@ int Add(const std::vector<std::string>& args)
             return InvalidSyntax("add");
         std::string error;
         if (!ParseData(type, o.haveD ? o.d : std::string(), separator, data, error))
-            return Fail(error);
+            return BadArgument(error);
     }
     HKEY key = nullptr;
     LONG status = RegCreateKeyExW(path.root, path.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -229,10 +239,10 @@ int Delete(const std::vector<std::string>& args)
         return InvalidSyntax("delete");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     bool valuesOnly = o.haveV || o.ve || o.va;
     if (!valuesOnly && path.subKey.empty())
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     if (!o.f) {
         std::string question = o.haveV  ? "Delete the registry value " + o.v
                                : o.ve   ? "Delete the registry value (Default)"
@@ -279,7 +289,7 @@ int Export(const std::vector<std::string>& args)
         return InvalidSyntax("export");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     const std::string& file = o.positional[1];
     if (!o.y && access(file.c_str(), F_OK) == 0) {
         if (!isatty(STDIN_FILENO))
@@ -327,7 +337,7 @@ int RunReg(const std::vector<std::string>& args)
 {
     if (args.empty() || IsSwitch(args[0], "?") || args[0] == "--help" || args[0] == "-h") {
         Usage();
-        return args.empty() ? 1 : 0;
+        return args.empty() ? kUsage : 0;
     }
     std::string op = args[0];
     for (char& c : op)
@@ -350,7 +360,7 @@ int RunReg(const std::vector<std::string>& args)
         return Import(args);
     std::fprintf(stderr, "ERROR: Invalid syntax.\n");
     Usage();
-    return 1;
+    return kUsage;
 }
 
 } // namespace
