@@ -221,6 +221,8 @@ TEST_F(StoreFolders, FoldersOthersCouldChangeAreRefusedWithTheReason)
     ASSERT_EQ(chmod(Root().c_str(), 0755), 0);
     HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Mine");
     RegCloseKey(key);
+    key = Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Mine");
+    RegCloseKey(key);
     EXPECT_STREQ(TonwellRegLastFailure(), "");
 
     // The folder of a user's hive.
@@ -231,6 +233,14 @@ TEST_F(StoreFolders, FoldersOthersCouldChangeAreRefusedWithTheReason)
     EXPECT_NE(std::string(TonwellRegLastFailure()).find(folder.string()), std::string::npos);
     ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
     EXPECT_TRUE(Exists(HKEY_CURRENT_USER, u"Software\\Mine"));
+
+    // A store left open to all by an earlier version: its owner closes it again.
+    CloseStores(Root());
+    for (const char* suffix : {"", "-wal", "-shm"})
+        ASSERT_EQ(chmod((Root().string() + "/registry.db" + suffix).c_str(), 0666), 0) << suffix;
+    EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, u"SOFTWARE"));
+    for (const char* suffix : {"", "-wal", "-shm"})
+        EXPECT_EQ(ModeOf(Root().string() + "/registry.db" + suffix), 0644u) << suffix;
 
     // A store that is a link, dangling here: nothing is made where it points.
     std::string other = Root().string() + "/other";

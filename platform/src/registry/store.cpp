@@ -386,12 +386,23 @@ LONG PrepareFiles(const StoreId& store, const std::string& path)
         if (store.hive && store.uid != self && error == ENOENT)
             return ERROR_FILE_NOT_FOUND;
         return Failed(error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED,
-                      "cannot create " + path + ": " + std::strerror(error));
+                      "cannot open " + path + ": " + std::strerror(error));
     }
     if (!S_ISREG(st.st_mode))
         return Failed(ERROR_ACCESS_DENIED, path + " is not a regular file");
     if (store.hive && st.st_uid != store.uid)
         return Failed(ERROR_ACCESS_DENIED, path + " does not belong to the user of that hive");
+    // A store made when it was open to all is closed again by its owner; one
+    // that others can still change cannot be trusted.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = path + suffix;
+        if (lstat(file.c_str(), &st) != 0)
+            continue;
+        if (st.st_uid == self && S_ISREG(st.st_mode) && (st.st_mode & 0777) != mode)
+            chmod(file.c_str(), mode);
+        else if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return Failed(ERROR_ACCESS_DENIED, file + " can be changed by other users");
+    }
     return ERROR_SUCCESS;
 }
 
