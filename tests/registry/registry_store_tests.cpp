@@ -83,6 +83,27 @@ TEST_F(StoreFiles, OwnerWritesOtherUsersOnlyRead)
     RegCloseKey(secret);
     umask(mask);
 
+    // The hive is a subkey of HKEY_USERS like any other.
+    std::vector<std::u16string> users;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[64];
+        DWORD cch = 64;
+        if (RegEnumKeyExW(HKEY_USERS, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        users.emplace_back(name, cch);
+    }
+    EXPECT_EQ(users, std::vector<std::u16string>{u"S-1-22-1-0"});
+    DWORD subKeys = 0;
+    EXPECT_EQ(RegQueryInfoKeyW(HKEY_USERS, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subKeys, 1u);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_USERS, u"S-1-22-1-0\\Software\\Secret"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_USERS, u"S-1-22-1-0"), ERROR_ACCESS_DENIED);
+    secret = Create(HKEY_CURRENT_USER, u"Software\\Secret");
+    ASSERT_EQ(SetSz(secret, u"token", u"the superuser's"), ERROR_SUCCESS);
+    RegCloseKey(secret);
+
     const std::filesystem::path root = Root();
     const std::filesystem::path hive = root / HiveFolder(0) / "hive.db";
     for (const char* suffix : {"", "-wal", "-shm"}) {

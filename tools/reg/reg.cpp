@@ -319,9 +319,9 @@ int Import(const std::vector<std::string>& args)
     return 0;
 }
 
-void Usage()
+void Usage(FILE* out = stdout)
 {
-    std::printf("tonwell reg OPERATION [ARGS]\n\n"
+    std::fprintf(out, "tonwell reg OPERATION [ARGS]\n\n"
                 "  query  KEY [/v NAME | /ve] [/s]\n"
                 "  add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
                 "  delete KEY [/v NAME | /ve | /va] [/f]\n"
@@ -336,7 +336,7 @@ void Usage()
 int RunReg(const std::vector<std::string>& args)
 {
     if (args.empty() || IsSwitch(args[0], "?") || args[0] == "--help" || args[0] == "-h") {
-        Usage();
+        Usage(args.empty() ? stderr : stdout);
         return args.empty() ? kUsage : 0;
     }
     std::string op = args[0];
@@ -359,7 +359,7 @@ int RunReg(const std::vector<std::string>& args)
     if (op == "import")
         return Import(args);
     std::fprintf(stderr, "ERROR: Invalid syntax.\n");
-    Usage();
+    Usage(stderr);
     return kUsage;
 }
 

@@ -52,27 +52,24 @@ HANDLE WINAPI CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes, L
     }
 }
 
-BOOL WINAPI CommitTransaction(HANDLE TransactionHandle)
+namespace {
+
+BOOL End(HANDLE handle, bool commit)
 {
-    std::shared_ptr<PlatformTransaction> transaction = TransactionOf(TransactionHandle);
+    std::shared_ptr<PlatformTransaction> transaction = TransactionOf(handle);
     if (!transaction)
         return FALSE;
-    LONG status = transaction->Commit();
+    LONG status = commit ? transaction->Commit() : transaction->Rollback();
     if (status != ERROR_SUCCESS)
         SetLastError(static_cast<DWORD>(status));
     return status == ERROR_SUCCESS;
 }
 
-BOOL WINAPI RollbackTransaction(HANDLE TransactionHandle)
-{
-    std::shared_ptr<PlatformTransaction> transaction = TransactionOf(TransactionHandle);
-    if (!transaction)
-        return FALSE;
-    LONG status = transaction->Rollback();
-    if (status != ERROR_SUCCESS)
-        SetLastError(static_cast<DWORD>(status));
-    return status == ERROR_SUCCESS;
-}
+} // namespace
+
+BOOL WINAPI CommitTransaction(HANDLE TransactionHandle) { return End(TransactionHandle, true); }
+
+BOOL WINAPI RollbackTransaction(HANDLE TransactionHandle) { return End(TransactionHandle, false); }
 
 LONG WINAPI RegCreateKeyTransactedW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD dwOptions,
                                     REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes,
