@@ -176,6 +176,9 @@ TEST_F(RegTool, AddAndQuery)
     EXPECT_EQ(Reg({}).exit, 2);
     EXPECT_EQ(Reg({"frobnicate", key}).exit, 2);
     EXPECT_EQ(Reg({"add", key, "/v"}).exit, 2);
+    r = Reg({"add", key, "/v", "bad\xff", "/d", "1"});
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_EQ(r.out, "ERROR: An argument is not well-formed UTF-8 text.\n");
 }
 
 TEST_F(RegTool, AddRefusesBadDataAndKeepsExistingValuesWithoutForce)

@@ -339,6 +339,12 @@ int RunReg(const std::vector<std::string>& args)
         Usage(args.empty() ? stderr : stdout);
         return args.empty() ? kUsage : 0;
     }
+    for (const std::string& arg : args) {
+        // Nothing is stored that the command line did not say exactly.
+        std::u16string wide;
+        if (!WidenExactly(arg, wide))
+            return BadArgument("An argument is not well-formed UTF-8 text.");
+    }
     std::string op = args[0];
     for (char& c : op)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
