@@ -772,7 +772,8 @@ LONG QueryInfo(HKEY hKey, KeyInfo& info)
             DWORD sizeA = static_cast<DWORD>(data.size());
             if (IsStringType(static_cast<DWORD>(values.Int(1)))) {
                 std::u16string units(data.size() / 2, u'\0');
-                std::memcpy(units.data(), data.data(), units.size() * 2);
+                if (!units.empty())
+                    std::memcpy(units.data(), data.data(), units.size() * 2);
                 sizeA = static_cast<DWORD>(regtext::Utf16ToUtf8(units).size());
             }
             info.maxValueLenA = std::max(info.maxValueLenA, sizeA);
