@@ -84,15 +84,7 @@ TEST_F(StoreFiles, OwnerWritesOtherUsersOnlyRead)
     umask(mask);
 
     // The hive is a subkey of HKEY_USERS like any other.
-    std::vector<std::u16string> users;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[64];
-        DWORD cch = 64;
-        if (RegEnumKeyExW(HKEY_USERS, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        users.emplace_back(name, cch);
-    }
-    EXPECT_EQ(users, std::vector<std::u16string>{u"S-1-22-1-0"});
+    EXPECT_EQ(SubKeys(HKEY_USERS), std::vector<std::u16string>{u"S-1-22-1-0"});
     DWORD subKeys = 0;
     EXPECT_EQ(RegQueryInfoKeyW(HKEY_USERS, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr),

@@ -60,6 +60,19 @@ inline DWORD ReadDword(HKEY key, const char16_t* name, LONG* status = nullptr)
     return value;
 }
 
+// The names of a key's subkeys, in the order enumeration gives them.
+inline std::vector<std::u16string> SubKeys(HKEY key)
+{
+    std::vector<std::u16string> names;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return names;
+        names.emplace_back(name, cch);
+    }
+}
+
 // Runs `body` in a forked child that has become the unprivileged user
 // `nobody`; the statuses it returns come back through a pipe. Empty when the
 // child failed to report.

@@ -80,14 +80,7 @@ protected:
         HKEY key = nullptr;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
             return {};
-        std::vector<std::u16string> children;
-        for (DWORD i = 0;; ++i) {
-            WCHAR name[256];
-            DWORD cch = 256;
-            if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            children.emplace_back(name, cch);
-        }
+        std::vector<std::u16string> children = SubKeys(key);
         RegCloseKey(key);
         for (const auto& child : children)
             tree.merge(Snapshot(path + u"\\" + child));
