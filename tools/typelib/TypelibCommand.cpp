@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include "common/Text.h"
+
 #include <string>
 #include <vector>
 
@@ -19,26 +21,6 @@ namespace tonwell::tools {
 namespace {
 
 namespace tl = tonwell::typelib;
-
-std::u16string Widen(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(n > 0 ? n : 0), u'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Narrow(const std::u16string& text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string narrow(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n, nullptr,
-                            nullptr);
-    return narrow;
-}
 
 // The bytes of a type library file, or of a module's "TYPELIB" resource.
 bool LoadBytes(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
@@ -65,7 +47,7 @@ bool LoadBytes(const std::string& path, std::vector<uint8_t>& bytes, std::string
     if (!explicitResource && tl::HasMagic(bytes.data(), bytes.size()))
         return true;
 
-    HMODULE module = LoadLibraryExW(Widen(file).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE module = LoadLibraryExW(Utf8ToUtf16(file).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!module) {
         error = file + " is neither a type library nor a module";
         return false;
@@ -97,7 +79,7 @@ std::string Guid(const GUID& g)
 std::string Quoted(const std::u16string& text)
 {
     std::string out = "\"";
-    for (char c : Narrow(text)) {
+    for (char c : Utf16ToUtf8(text)) {
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -151,7 +133,7 @@ public:
 
 private:
     const std::u16string& S(uint32_t index) const { return m_lib.strings[index]; }
-    std::string Name(uint32_t index) const { return Narrow(S(index)); }
+    std::string Name(uint32_t index) const { return Utf16ToUtf8(S(index)); }
 
     static std::string Version(uint16_t major, uint16_t minor)
     {
@@ -325,7 +307,7 @@ int RunTypelib(const std::vector<std::string>& args)
         std::fprintf(stderr, "tonwell typelib: %s: 0x%08X: %s\n", path.c_str(), unsigned(hr), error.c_str());
         return 1;
     }
-    std::string text = "// " + Narrow(lib.strings[lib.name]) + ", from " + path + "\n" + Printer(lib).Run();
+    std::string text = "// " + Utf16ToUtf8(lib.strings[lib.name]) + ", from " + path + "\n" + Printer(lib).Run();
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
