@@ -639,7 +639,7 @@ bool ExportKey(const KeyPath& path, const std::string& file, std::string& error)
     try {
         // Written beside the target and renamed over it, so a failure leaves
         // no partial file behind; made with the caller's umask, as any file.
-        imageio::RemoveTemporaryFilesOnSignals();
+        imageio::StopOnSignals();
         imageio::OutputFile out(file);
         static const unsigned char kMark[2] = {0xFF, 0xFE};
         if (std::fwrite(kMark, 1, 2, out.Stream()) != 2 ||
