@@ -3,6 +3,10 @@
 #include "Tonwell.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -99,7 +103,9 @@ StreamedFix::StreamedFix(FILE* file, std::unique_ptr<imageio::RowReader> reader,
                          " is decoded whole: it needs " + Mebibytes(m_info.wholeImageBytes) +
                          ", more than the memory limit allows (" + Mebibytes(budget) + "); raise --memory-limit");
     const uint64_t rowBytes = uint64_t(m_stride) + (m_info.alpha ? m_info.width : 0);
-    uint64_t room = (budget - m_info.wholeImageBytes) / 2;
+    // Two bands are in memory while the second pass runs, besides what the
+    // decoder and the encoder hold.
+    uint64_t room = (budget - m_info.wholeImageBytes) / 3;
     if (room > kBandBytes)
         room = kBandBytes;
     uint64_t rows = room / rowBytes;
@@ -109,8 +115,11 @@ StreamedFix::StreamedFix(FILE* file, std::unique_ptr<imageio::RowReader> reader,
         rows = m_info.height;
     m_bandRows = DWORD(rows);
     m_band = std::make_unique_for_overwrite<BYTE[]>(size_t(m_stride) * m_bandRows);
-    if (m_info.alpha)
+    m_second = std::make_unique_for_overwrite<BYTE[]>(size_t(m_stride) * m_bandRows);
+    if (m_info.alpha) {
         m_alpha = std::make_unique_for_overwrite<BYTE[]>(size_t(m_info.width) * m_bandRows);
+        m_secondAlpha = std::make_unique_for_overwrite<BYTE[]>(size_t(m_info.width) * m_bandRows);
+    }
     m_engine = std::make_unique<CTonwellRows>(m_info.width, 3);
     // As the component's SetImage: a strength the engine refuses leaves 1.0.
     m_engine->SetStrength(strength);
@@ -146,15 +155,86 @@ void StreamedFix::Write(FILE* output, imageio::Format format, const imageio::Wri
         again.sourceFormat != m_info.sourceFormat)
         throw ImageError("the input changed while it was being fixed");
     const std::unique_ptr<imageio::RowWriter> writer = imageio::OpenWriter(output, m_info, format, options);
-    for (DWORD y = 0; y < m_info.height; y += m_bandRows) {
-        const DWORD rows = m_info.height - y < m_bandRows ? m_info.height - y : m_bandRows;
-        reader->Read(m_band.get(), m_stride, m_alpha.get(), rows);
-        const HRESULT hr = m_engine->ApplyRows(m_band.get(), rows, m_stride);
-        if (FAILED(hr))
-            throw ImageError("the exposure engine failed on a band of rows");
-        writer->Write(m_band.get(), m_stride, m_alpha.get(), rows);
+
+    // Decoding and encoding take about as long as each other, so they overlap:
+    // a thread of this pass decodes and corrects the next band into one buffer
+    // while this thread encodes the band before from the other. The engine's
+    // rows object passes to that thread here and is used by it alone.
+    struct Slot {
+        BYTE* rgb;
+        BYTE* alpha;
+        DWORD rows;
+        bool full;
+    };
+    Slot slots[2] = {{m_band.get(), m_alpha.get(), 0, false}, {m_second.get(), m_secondAlpha.get(), 0, false}};
+    std::mutex lock;
+    std::condition_variable changed;
+    bool stop = false;
+    std::exception_ptr failure;
+    const DWORD height = m_info.height;
+    const DWORD bandRows = m_bandRows;
+
+    std::thread producer([&] {
+        try {
+            int k = 0;
+            for (DWORD y = 0; y < height; y += bandRows, k ^= 1) {
+                {
+                    std::unique_lock<std::mutex> guard(lock);
+                    changed.wait(guard, [&] { return !slots[k].full || stop; });
+                    if (stop)
+                        return;
+                }
+                const DWORD rows = height - y < bandRows ? height - y : bandRows;
+                reader->Read(slots[k].rgb, m_stride, slots[k].alpha, rows);
+                if (FAILED(m_engine->ApplyRows(slots[k].rgb, rows, m_stride)))
+                    throw ImageError("the exposure engine failed on a band of rows");
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    slots[k].rows = rows;
+                    slots[k].full = true;
+                }
+                changed.notify_all();
+            }
+            reader->Finish();
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(lock);
+            failure = std::current_exception();
+            stop = true;
+            changed.notify_all();
+        }
+    });
+    const auto halt = [&] {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stop = true;
+        }
+        changed.notify_all();
+        producer.join();
+    };
+
+    try {
+        int k = 0;
+        for (DWORD y = 0; y < height; y += bandRows, k ^= 1) {
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                changed.wait(guard, [&] { return slots[k].full || stop; });
+                if (!slots[k].full)
+                    break; // the reading side failed
+            }
+            writer->Write(slots[k].rgb, m_stride, slots[k].alpha, slots[k].rows);
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                slots[k].full = false;
+            }
+            changed.notify_all();
+        }
+    } catch (...) {
+        halt();
+        throw;
     }
-    reader->Finish();
+    producer.join();
+    if (failure)
+        std::rethrow_exception(failure);
     writer->Finish();
     // What was measured must be what was corrected.
     struct stat after;

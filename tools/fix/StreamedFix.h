@@ -51,7 +51,9 @@ public:
     HRESULT Measure();
 
     // Second pass: reads the input again from the start, corrects each band and
-    // writes it. Throws ImageError, also when the input changed since Measure.
+    // writes it; reading and correcting run on a thread of their own, beside
+    // the writing on the caller's. Throws ImageError, also when the input
+    // changed since Measure.
     void Write(FILE* output, imageio::Format format, const imageio::WriteOptions& options);
 
 private:
@@ -63,6 +65,8 @@ private:
     DWORD m_bandRows;
     std::unique_ptr<BYTE[]> m_band;
     std::unique_ptr<BYTE[]> m_alpha;
+    std::unique_ptr<BYTE[]> m_second; // the other band of the second pass, and its alpha
+    std::unique_ptr<BYTE[]> m_secondAlpha;
     struct stat m_before {};
 };
 
