@@ -483,6 +483,7 @@ TEST_F(RegTool, ExportTakesTheCallersUmaskAndLeavesNothingOnFailure)
     ASSERT_EQ(Reg({"add", "HKCU\\Software\\Mine", "/v", "token", "/d", "secret"}).exit, 0);
     const std::filesystem::path file = Root() / "mine.reg";
     for (mode_t mask : {077, 022, 0}) {
+        std::filesystem::remove(file);
         mode_t old = umask(mask);
         Result r = Reg({"export", "HKCU\\Software\\Mine", file.string(), "/y"});
         umask(old);
@@ -491,6 +492,12 @@ TEST_F(RegTool, ExportTakesTheCallersUmaskAndLeavesNothingOnFailure)
         ASSERT_EQ(stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
     }
+    // A file it replaces keeps its mode, as every output of the host does.
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    ASSERT_EQ(Reg({"export", "HKCU\\Software\\Mine", file.string(), "/y"}).out, kOk);
+    struct stat replaced{};
+    ASSERT_EQ(stat(file.c_str(), &replaced), 0);
+    EXPECT_EQ(replaced.st_mode & 0777, 0600u);
     std::string kept = Slurp(file);
     // A key that is not there, a folder that is not there, a folder as the target.
     EXPECT_EQ(Reg({"export", "HKCU\\Software\\Nowhere", file.string(), "/y"}).exit, 1);

@@ -175,3 +175,64 @@ TEST(ServerFailedInitTest, LeavesAModuleThatAnswersErrorsWithoutTouchingLocks)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------
+// Registration over an object map whose class declares component categories.
+
+namespace {
+
+const CLSID kCategorisedClass = {0x5A5A5A5A, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
+const GUID kImplemented = {0xC0C0C0C0, 0x0000, 0x0000, {0, 0, 0, 0, 0, 0, 0, 1}};
+const GUID kRequired = {0xC0C0C0C0, 0x0000, 0x0000, {0, 0, 0, 0, 0, 0, 0, 2}};
+int g_updates;
+
+HRESULT WINAPI CountUpdates(BOOL bRegister)
+{
+    g_updates += bRegister ? 1 : -1;
+    return S_OK;
+}
+const CategoryMapEntry* WINAPI Categories()
+{
+    static const CategoryMapEntry map[] = {{1, &kImplemented}, {2, &kRequired}, {0, nullptr}};
+    return map;
+}
+const WCHAR* WINAPI Described() { return u"registered elsewhere"; }
+
+bool HasKey(const char16_t* path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+} // namespace
+
+TEST(ServerRegisterClassesTest, CategoriesOfTheMapAreRegisteredAndRemoved)
+{
+    ObjectMapEntry map[] = {
+        {&kCategorisedClass, CountUpdates, nullptr, nullptr, nullptr, nullptr, Categories, nullptr},
+        // Passed over without a filter: its description says another party registers it.
+        {&CLSID_TonwellExposure, CountUpdates, nullptr, nullptr, nullptr, Described, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    CServerModule module{};
+    ASSERT_EQ(module.Init(map, nullptr), S_OK);
+    g_updates = 0;
+    ASSERT_EQ(module.RegisterClasses(FALSE, nullptr), S_OK);
+    EXPECT_EQ(g_updates, 1);
+    EXPECT_TRUE(HasKey(u"CLSID\\{5A5A5A5A-1111-2222-3333-444444444444}\\Implemented Categories\\"
+                       u"{C0C0C0C0-0000-0000-0000-000000000001}"));
+    EXPECT_TRUE(HasKey(u"CLSID\\{5A5A5A5A-1111-2222-3333-444444444444}\\Required Categories\\"
+                       u"{C0C0C0C0-0000-0000-0000-000000000002}"));
+    // With a filter only that class is handled, described or not.
+    ASSERT_EQ(module.RegisterClasses(FALSE, &CLSID_TonwellExposure), S_OK);
+    EXPECT_EQ(g_updates, 2);
+
+    EXPECT_EQ(module.UnregisterClasses(FALSE, nullptr), S_OK);
+    EXPECT_EQ(g_updates, 1);
+    EXPECT_FALSE(HasKey(u"CLSID\\{5A5A5A5A-1111-2222-3333-444444444444}\\Implemented Categories"));
+    EXPECT_FALSE(HasKey(u"CLSID\\{5A5A5A5A-1111-2222-3333-444444444444}\\Required Categories"));
+    module.Term();
+}

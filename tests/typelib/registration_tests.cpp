@@ -323,15 +323,6 @@ TEST_F(TypeLibRegistration, ARefusedWriteIsRegistryAccessAndLeavesNothingHalfWri
 
 TEST_F(TypeLibRegistration, AReadOnlyStoreRefusesRegistration)
 {
-    // The user's hive must exist before the store turns read-only.
-    ASSERT_EQ(RunAsNobody([] {
-                  HKEY k = nullptr;
-                  LONG s = RegCreateKeyExW(HKEY_CURRENT_USER, u"Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                                           nullptr);
-                  RegCloseKey(k);
-                  return std::vector<LONG>{s};
-              }),
-              std::vector<LONG>{ERROR_SUCCESS});
     // Everyone may write TypeLib\ and Interface\, but the store itself is read-only.
     for (const char16_t* path : {u"TypeLib", u"Interface"}) {
         PSECURITY_DESCRIPTOR sd = nullptr;
