@@ -184,6 +184,35 @@ TEST_F(Registration, APathWithAQuoteIsStoredAsItIs)
     FreeLibrary(module);
 }
 
+// A module path of 259 characters fits the 260-character buffer; one of 260 does not.
+TEST_F(Registration, PathsUpToTheBufferRegister)
+{
+    for (const size_t length : {size_t(259), size_t(260)}) {
+        const std::string base = (Root() / "").string();
+        const std::string file = "/TonwellObj.so";
+        const std::filesystem::path dir = base + std::string(length - base.size() - file.size(), 'd');
+        std::filesystem::create_directories(dir);
+        const std::filesystem::path copy = dir.string() + file;
+        ASSERT_EQ(copy.string().size(), length);
+        std::filesystem::copy_file(ModulePath(), copy);
+        HMODULE module = LoadLibraryW(Widen(copy.string()).c_str());
+        ASSERT_NE(module, nullptr);
+        auto reg = ProcAs<PFNREGISTER>(GetProcAddress(module, "DllRegisterServer"));
+        auto unreg = ProcAs<PFNREGISTER>(GetProcAddress(module, "DllUnregisterServer"));
+        const std::u16string inproc = std::u16string(kClassKey) + u"\\InprocServer32";
+        if (length == 259) {
+            EXPECT_EQ(reg(), S_OK);
+            EXPECT_EQ(Sz(HKEY_CLASSES_ROOT, inproc.c_str()), Widen(copy.string()));
+        } else {
+            EXPECT_EQ(reg(), HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW));
+            EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+        }
+        EXPECT_EQ(unreg(), S_OK);
+        FreeLibrary(module);
+        std::filesystem::remove_all(dir);
+    }
+}
+
 TEST_F(Registration, WithoutWriteAccessNothingIsWritten)
 {
     if (geteuid() != 0)
