@@ -343,7 +343,11 @@ TEST_F(ImageIoTest, BandsReadAndWriteTheBytesOfTheWholeImage)
     WriteRawPng(Path("interlaced.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_ADAM7, rgba);
     WriteRawPng(Path("interlaced-alpha.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_ADAM7, rgba);
     WriteRawPng(Path("alpha.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, rgba);
-    WriteRawPng(Path("deep.png"), 29, 17, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, rgba);
+    // Six bytes a pixel: a buffer of its own, large enough for every row.
+    std::vector<BYTE> deep(29 * 17 * 6);
+    for (size_t i = 0; i < deep.size(); ++i)
+        deep[i] = BYTE(i * 5 + i / 11);
+    WriteRawPng(Path("deep.png"), 29, 17, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, deep);
     WriteRawPng(Path("palette.png"), 29, 17, 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
                 std::vector<BYTE>(rgba.begin(), rgba.begin() + 29 * 17), std::vector<png_color>(256, {9, 99, 199}),
                 {7, 77});

@@ -334,7 +334,10 @@ HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptli
     if (!pptlib)
         return E_POINTER;
     *pptlib = nullptr;
-    if (!szFile || (regkind != REGKIND_DEFAULT && regkind != REGKIND_REGISTER && regkind != REGKIND_NONE))
+    // Compared as a number: a caller may pass any value, which the enumeration cannot hold.
+    int kind;
+    std::memcpy(&kind, &regkind, sizeof kind);
+    if (!szFile || (kind != REGKIND_DEFAULT && kind != REGKIND_REGISTER && kind != REGKIND_NONE))
         return E_INVALIDARG;
     return Guarded([&] {
         Located where;
