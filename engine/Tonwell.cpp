@@ -62,10 +62,6 @@ BandEdges ComputeEdges(const ULONGLONG* pHistogram)
 
 namespace {
 
-const double c_LowContrastScale = 2.618;
-const LONG c_BrightCentroid = 200;
-const LONG c_DarkCentroid = 98;
-
 } // namespace
 
 double StrengthFromFlags(DWORD dwFlags)
@@ -158,6 +154,8 @@ void CTonwell::ComputeDecision(ExposureDecision* pDecision) const
     stats.lHighEdge = edges.lHighEdge;
     stats.lMidPoint = edges.lMidPoint;
     stats.type = type;
+    for (int k = 0; k < 6; ++k)
+        pDecision->lPercentile[k] = edges.lPercentile[k];
 
     pDecision->dExponent = 0.0;
     switch (type) {
@@ -210,6 +208,39 @@ HRESULT CTonwell::Decide(ExposureDecision* pDecision)
                                          static_cast<LONG>(stats.type)));
     }
     return S_OK;
+}
+
+HRESULT CTonwell::GetLuminanceHistogram(ULONGLONG* pHistogram)
+{
+    if (m_pImage == nullptr)
+        return E_INVALIDARG;
+    if (pHistogram == nullptr)
+        return E_POINTER;
+    if (!m_bHistogramValid)
+        GetHistogram();
+    for (int i = 0; i < 256; ++i)
+        pHistogram[i] = m_Histogram[i];
+    return S_OK;
+}
+
+void DecisionToneTable(const ExposureDecision& decision, BYTE* pTable)
+{
+    switch (decision.correction) {
+    case CorrectionStretch:
+        tonwell::kernels::BuildBalanceTable(decision.stats.lMidPoint, decision.stats.dScale, pTable);
+        return;
+    case CorrectionBrighten:
+    case CorrectionStrengthCurve:
+        tonwell::kernels::BuildGammaTable(ExposureDark, decision.dExponent, pTable);
+        return;
+    case CorrectionDarken:
+        tonwell::kernels::BuildGammaTable(ExposureBright, decision.dExponent, pTable);
+        return;
+    case CorrectionNone:
+        break;
+    }
+    for (int i = 0; i < 256; ++i)
+        pTable[i] = static_cast<BYTE>(i);
 }
 
 namespace {

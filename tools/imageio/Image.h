@@ -80,6 +80,9 @@ void AllocatePixels(Image& image, DWORD width, DWORD height, bool withAlpha);
 
 struct WriteOptions {
     int quality = 90; // JPEG quality, 1 to 100
+    // When given, receives what the output could not keep ("colour profile
+    // dropped: ..."), for the user.
+    std::vector<std::string>* notes = nullptr;
 };
 
 // Reads a JPEG, PNG or binary PPM/PGM, recognised by its content. Throws
@@ -104,7 +107,7 @@ Image ReadJpeg(FILE* file);
 Image ReadPng(FILE* file);
 Image ReadPnm(FILE* file);
 void WriteJpeg(FILE* file, const Image& image, const WriteOptions& options);
-void WritePng(FILE* file, const Image& image);
+void WritePng(FILE* file, const Image& image, std::vector<std::string>* notes);
 void WritePnm(FILE* file, const Image& image, bool gray);
 } // namespace detail
 

@@ -173,7 +173,7 @@ void WriteImage(FILE* file, const Image& image, Format format, const WriteOption
         detail::WriteJpeg(file, image, options);
         break;
     case Format::Png:
-        detail::WritePng(file, image);
+        detail::WritePng(file, image, options.notes);
         break;
     case Format::Ppm:
         detail::WritePnm(file, image, false);
@@ -189,6 +189,8 @@ void WriteImage(FILE* file, const Image& image, Format format, const WriteOption
     }
     if (std::fflush(file) != 0 || std::ferror(file))
         throw ImageError(std::string("write error: ") + std::strerror(errno));
+    if (options.notes && !image.metadata.icc.empty() && format != Format::Jpeg && format != Format::Png)
+        options.notes->push_back(std::string("colour profile dropped: ") + FormatName(format) + " has none");
 }
 
 } // namespace tonwell::imageio

@@ -120,6 +120,17 @@ bool Decode(Decoder* d, Image* image)
     return true;
 }
 
+// An APP2 segment of an ICC profile, whether or not the profile could be read.
+bool HasProfileMarker(const jpeg_decompress_struct& cinfo)
+{
+    static const char kIcc[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && marker->data_length >= 12 && std::memcmp(marker->data, kIcc, 12) == 0)
+            return true;
+    }
+    return false;
+}
+
 void CopyMarkers(const jpeg_decompress_struct& cinfo, Metadata& metadata)
 {
     static const char kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
@@ -239,6 +250,8 @@ Image ReadJpeg(FILE* file)
         throw ImageError(std::string("corrupt or truncated JPEG: ") + decoder.err.message);
     if (decoder.icc)
         image.metadata.icc.assign(decoder.icc, decoder.icc + decoder.iccLength);
+    else if (HasProfileMarker(cinfo))
+        image.notes.push_back("colour profile dropped: it is damaged");
     return image;
 }
 

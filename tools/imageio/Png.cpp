@@ -17,6 +17,7 @@ namespace {
 
 struct Messages {
     char text[256] = "";
+    bool profileRefused = false; // libpng dropped an ICC profile it found fault with
 };
 
 void OnError(png_structp png, png_const_charp message)
@@ -27,8 +28,14 @@ void OnError(png_structp png, png_const_charp message)
 }
 
 // Warnings (unknown chunks, a profile that does not match sRGB, ...) leave the
-// pixels intact and are not worth the user's attention.
-void OnWarning(png_structp, png_const_charp) {}
+// pixels intact and are not worth the user's attention, save one: a profile
+// libpng refuses is dropped, and the user hears of that (see Messages).
+void OnWarning(png_structp png, png_const_charp message)
+{
+    auto* messages = static_cast<Messages*>(png_get_error_ptr(png));
+    if (message && std::strstr(message, "iCCP"))
+        messages->profileRefused = true;
+}
 
 // libpng's state for one image, created with it: Ready() is false when
 // memory ran out.
@@ -159,8 +166,12 @@ bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     const Metadata& metadata = image->metadata;
     if (!metadata.icc.empty())
+    {
         png_set_iCCP(w->png, w->info, metadata.iccName.empty() ? "ICC profile" : metadata.iccName.c_str(),
                      PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(), png_uint_32(metadata.icc.size()));
+        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP))
+            w->messages.profileRefused = true;
+    }
 #ifdef PNG_eXIf_SUPPORTED
     if (!metadata.exif.empty())
         png_set_eXIf_1(w->png, w->info, png_uint_32(metadata.exif.size()), const_cast<BYTE*>(metadata.exif.data()));
@@ -236,6 +247,8 @@ Image ReadPng(FILE* file)
     }
     if (!ReadPixels(&reader, &image, rows.get(), scratch.get(), &header))
         throw ImageError(std::string("corrupt or truncated PNG: ") + reader.messages.text);
+    if (reader.messages.profileRefused)
+        image.notes.push_back("colour profile dropped: libpng found it faulty");
     if (whole) {
         for (DWORD y = 0; y < image.height; ++y)
             SplitAlpha(rows[y], image.Row(y), image.alpha.get() + size_t(y) * image.width, image.width);
@@ -243,7 +256,7 @@ Image ReadPng(FILE* file)
     return image;
 }
 
-void WritePng(FILE* file, const Image& image)
+void WritePng(FILE* file, const Image& image, std::vector<std::string>* notes)
 {
     Writer writer;
     if (!writer.Ready())
@@ -253,6 +266,8 @@ void WritePng(FILE* file, const Image& image)
         scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(image.width) * 4);
     if (!Encode(&writer, file, &image, scratch.get()))
         throw ImageError(std::string("cannot write PNG: ") + writer.messages.text);
+    if (notes && writer.messages.profileRefused)
+        notes->push_back("colour profile dropped: libpng refused it for this PNG");
 }
 
 } // namespace tonwell::imageio::detail
