@@ -2,12 +2,17 @@
 // host of the component would: 24-bit RGB rows, Initialize, SetImage.
 #include "command.h"
 #include "common/Component.h"
+#include "common/Decision.h"
 #include "common/ErrorText.h"
+#include "common/Inputs.h"
 #include "common/Options.h"
 #include "common/Runner.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
 
+#include "Tonwell.h"
+
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -28,7 +33,9 @@ using imageio::ImageError;
 
 const char kUsage[] =
     "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
-    "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n";
+    "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n"
+    "                [--explain] [--dry-run] [-r]\n"
+    "       tonwell fix - < IN > OUT\n";
 
 const char kHelp[] =
     "\n"
@@ -56,6 +63,22 @@ const char kHelp[] =
     "  --jobs N      photos fixed at once (default: the number of processors)\n"
     "  --module PATH the TonwellObj module to use (default: the registered class,\n"
     "                else TonwellObj.so in the lib folder beside tonwell)\n"
+    "  --explain     say on each photo's line why it was judged as it was (its\n"
+    "                class, the statistics and thresholds that decided it) and\n"
+    "                the correction with its parameters, as tonwell's engine\n"
+    "                decides (`tonwell analyze` prints the same)\n"
+    "  --dry-run     read each photo and say what would be done and why, as\n"
+    "                --explain does, and write nothing at all\n"
+    "  -r, --recursive\n"
+    "                search the sub-folders of a folder INPUT too\n"
+    "\n"
+    "An INPUT that is a folder stands for the images in it: its files named\n"
+    ".jpg, .jpeg, .png, .ppm, .pgm or .pnm (any case), hidden ones left out,\n"
+    "in name order; its sub-folders are left out unless -r is given. An INPUT\n"
+    "of - reads one photo from standard input; its output goes to standard\n"
+    "output in the input's format unless -o names a file (-o - writes any\n"
+    "single input to standard output). The per-photo line then goes to\n"
+    "stderr.\n"
     "\n"
     "An input is never replaced without --in-place, and two inputs never write\n"
     "the same output: the later one fails instead. Inputs named NAME.fixed.EXT\n"
@@ -82,6 +105,11 @@ const char kHelp[] =
     "maximum sample value is not 255. At most 65535 pixels a side and 200\n"
     "megapixels.\n"
     "\n"
+    "Nothing is dropped unsaid: an option that had no effect on a photo\n"
+    "(--quality on a copied or non-JPEG output, --strength on a photo that is\n"
+    "not normally exposed) and a colour profile the output cannot keep (PPM and\n"
+    "PGM have none; a damaged one) are noted on the photo's line.\n"
+    "\n"
     "One line per photo on stdout (errors on stderr). Exit status: 0 when\n"
     "every photo was written or skipped, 1 otherwise, 2 for a usage error.\n";
 
@@ -94,8 +122,16 @@ struct FixOptions {
     bool hasStrength = false;
     DWORD strength = 0;
     int quality = 90;
+    bool hasQuality = false;
     DWORD jobs = 0;
+    bool explain = false;
+    bool dryRun = false;
 };
+
+bool IsStandardStream(const std::string& path)
+{
+    return path == kStandardStream;
+}
 
 // Splits "dir/name.ext" into "dir/name" and ".ext" (empty when there is none).
 void SplitExtension(const std::string& path, std::string* stem, std::string* ext)
@@ -142,6 +178,8 @@ std::string PlanTarget(const FixOptions& options, const std::string& input, cons
 {
     if (!options.output.empty())
         return options.output;
+    if (IsStandardStream(input))
+        return kStandardStream;
     if (options.inPlace)
         return input;
     std::string stem, ext;
@@ -165,6 +203,8 @@ std::string PlanTarget(const FixOptions& options, const std::string& input, cons
 // The folder an input's output goes to, known before its name is.
 std::string OutputFolder(const FixOptions& options, const std::string& input)
 {
+    if (IsStandardStream(options.output.empty() ? input : options.output))
+        return {};
     if (!options.output.empty())
         return DirName(options.output);
     if (!options.dir.empty())
@@ -255,17 +295,19 @@ public:
             return Outcome{false, {}, "tonwell fix: " + input + ": " + reason};
         };
         const auto kept = [&](const std::string& target) {
-            return Outcome{true, input + " -> " + target + ": skipped, the output exists (--no-clobber)", {}};
+            return Outcome{true, input + " -> " + target + ": " + (m_options.dryRun ? "would be skipped" : "skipped") +
+                                     ", the output exists (--no-clobber)",
+                           {}};
         };
         if (!plan.note.empty())
             return Outcome{true, plan.note, {}};
         if (!plan.error.empty())
             return failure(plan.error);
-        if (m_options.noClobber && !plan.target.empty() && Exists(plan.target))
+        if (m_options.noClobber && !plan.target.empty() && !IsStandardStream(plan.target) && Exists(plan.target))
             return kept(plan.target);
         std::string target = plan.target;
         try {
-            Image image = imageio::ReadImage(input);
+            Image image = IsStandardStream(input) ? imageio::ReadImage(stdin) : imageio::ReadImage(input);
 
             if (target.empty()) {
                 target = PlanTarget(m_options, input, &image.sourceFormat);
@@ -274,42 +316,83 @@ public:
                 if (m_options.noClobber && Exists(target))
                     return kept(target);
             }
-            const bool inPlace = SameFile(input, target);
+            const bool toStdout = IsStandardStream(target);
+            const bool inPlace = !toStdout && SameFile(input, target);
             if (inPlace && !m_options.inPlace)
                 return failure("the output '" + target + "' would replace the input" +
                                (m_options.dir.empty() ? "; use --in-place to allow that" : ""));
             Format format;
-            if (!imageio::FormatFromPath(target, &format)) {
+            if (toStdout) {
+                format = image.sourceFormat;
+            } else if (!imageio::FormatFromPath(target, &format)) {
                 if (!inPlace)
                     return failure("cannot tell the output format from the name '" + target + "'");
                 format = image.sourceFormat;
+            }
+            const std::string shownTarget = toStdout ? "standard output" : target;
+            std::string line = (IsStandardStream(input) ? "standard input" : input) + " -> " + shownTarget + ": ";
+
+            // The engine's own decision, taken on the pixels as the component
+            // will see them, when the user is to hear it.
+            ExposureDecision decision{};
+            const bool decided = m_options.explain || m_options.dryRun || m_options.hasStrength;
+            if (decided) {
+                CTonwell engine(image.pixels.get(), image.width, image.height, image.stride, 3);
+                engine.SetStrength(StrengthFromFlags(m_options.strength));
+                if (const HRESULT hr = engine.Decide(&decision); FAILED(hr))
+                    return failure("the exposure engine failed with " + HResultText(hr));
+            }
+            const std::string why = m_options.explain || m_options.dryRun ? " [" + ExplainDecision(decision) + "]" : "";
+            std::vector<std::string> notes = image.notes;
+            if (m_options.hasStrength && decided && decision.stats.type != ExposureNormal)
+                notes.push_back(std::string("--strength had no effect: the photo is ") + TypeWords(decision.stats.type) +
+                                ", corrected whatever the strength");
+
+            if (m_options.dryRun) {
+                const bool change = decision.correction != CorrectionNone;
+                return Outcome{true, line + (change ? "would be corrected" : "would be left unchanged") + why +
+                                         Notes(notes),
+                               {}};
             }
 
             const HRESULT hr = m_component->SetImage(image.pixels.get(), image.width, image.height, image.stride);
             if (FAILED(hr))
                 return failure("the exposure component failed with " + HResultText(hr));
 
-            std::string line = input + " -> " + target + ": ";
             const Existing existing = m_options.noClobber ? Existing::Keep : Existing::Replace;
-            if (hr == S_FALSE && SameFormat(image.sourceFormat, format)) {
+            if (hr == S_FALSE && SameFormat(image.sourceFormat, format) && !toStdout) {
+                const std::string unchanged = "unchanged (exposure already normal), ";
+                if (m_options.hasQuality)
+                    notes.push_back("--quality had no effect: the photo was not encoded again");
                 if (inPlace)
-                    return Outcome{true, line + "unchanged (exposure already normal), left as is", {}};
+                    return Outcome{true, line + unchanged + "left as is" + why + Notes(notes), {}};
                 if (CopyOriginal(input, target, existing))
-                    return Outcome{true, line + "unchanged (exposure already normal), copied as is", {}};
+                    return Outcome{true, line + unchanged + "copied as is" + why + Notes(notes), {}};
+                if (m_options.hasQuality)
+                    notes.pop_back();
             }
 
-            imageio::OutputFile output(target, existing);
-            imageio::WriteImage(output.Stream(), image, format, imageio::WriteOptions{m_options.quality});
-            output.Commit();
+            if (m_options.hasQuality && format != Format::Jpeg)
+                notes.push_back(std::string("--quality had no effect: ") + imageio::FormatName(format) +
+                                " output is not JPEG");
+            imageio::WriteOptions writeOptions{m_options.quality};
+            writeOptions.notes = &notes;
+            if (toStdout) {
+                imageio::WriteImage(stdout, image, format, writeOptions);
+            } else {
+                imageio::OutputFile output(target, existing);
+                imageio::WriteImage(output.Stream(), image, format, writeOptions);
+                output.Commit();
+            }
 
             line += hr == S_OK ? "corrected" : "unchanged (exposure already normal), written as " +
                                                    std::string(imageio::FormatName(format));
-            std::vector<std::string> notes = image.notes;
+            line += why;
             if (image.alpha && format != Format::Png)
                 notes.push_back("alpha channel dropped: " + std::string(imageio::FormatName(format)) + " has none");
-            for (size_t i = 0; i < notes.size(); ++i)
-                line += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
-            return Outcome{true, line, {}};
+            line += Notes(notes);
+            // Standard output holds the photo: its line goes to stderr.
+            return toStdout ? Outcome{true, {}, line} : Outcome{true, line, {}};
         } catch (const imageio::OutputExists&) {
             return kept(target); // it appeared while the photo was being fixed
         } catch (const ImageError& e) {
@@ -320,6 +403,15 @@ public:
     }
 
 private:
+    // " (note; note)", or "" when there is none.
+    static std::string Notes(const std::vector<std::string>& notes)
+    {
+        std::string text;
+        for (size_t i = 0; i < notes.size(); ++i)
+            text += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
+        return text;
+    }
+
     // Copies a regular input file byte for byte; false when the input cannot
     // be read again that way (it is then encoded instead).
     static bool CopyOriginal(const std::string& input, const std::string& target, Existing existing)
@@ -372,15 +464,32 @@ int RunFix(const std::vector<std::string>& args)
         if (!ParseDecimalInRange(value, 1, 100, &quality))
             return "invalid quality '" + value + "': give a whole number from 1 to 100";
         options.quality = int(quality);
+        options.hasQuality = true;
         return {};
     });
     line.JobsOption(&options.jobs);
+    line.Flag({"--explain"}, &options.explain);
+    line.Flag({"--dry-run"}, &options.dryRun);
+    bool recursive = false;
+    line.Flag({"-r", "--recursive"}, &recursive);
     int exitCode = 0;
-    if (!line.Parse(args, &options.inputs, &exitCode))
+    std::vector<std::string> operands;
+    if (!line.Parse(args, &operands, &exitCode))
         return exitCode;
 
-    if (options.inputs.empty())
+    if (operands.empty())
         return line.UsageError("no input given");
+    if (const std::string error = ExpandInputs(operands, recursive, &options.inputs); !error.empty())
+        return line.UsageError(error);
+    if (options.inputs.empty())
+        return line.UsageError("no image in the folders given");
+    const auto stdinCount = std::count(options.inputs.begin(), options.inputs.end(), std::string(kStandardStream));
+    if (stdinCount > 1)
+        return line.UsageError("standard input (-) can be read once only");
+    if (stdinCount == 1 && (!options.dir.empty() || options.inPlace))
+        return line.UsageError("standard input (-) cannot be used with -d or --in-place");
+    if (stdinCount == 1 && options.output.empty() && options.inputs.size() > 1)
+        return line.UsageError("- writes its photo to standard output: give it alone, or name the output with -o");
     if (!options.output.empty() && !options.dir.empty())
         return line.UsageError("-o and -d cannot be used together");
     if (!options.dir.empty() && options.inPlace)
@@ -391,7 +500,8 @@ int RunFix(const std::vector<std::string>& args)
         return line.UsageError("-o takes one input only; use -d DIR for several");
     Format format;
     // --in-place -o INPUT keeps the input's format whatever its name.
-    if (!options.output.empty() && !imageio::FormatFromPath(options.output, &format) &&
+    if (!options.output.empty() && !IsStandardStream(options.output) &&
+        !imageio::FormatFromPath(options.output, &format) &&
         !(options.inPlace && SameFile(options.output, options.inputs[0])))
         return line.UsageError("cannot tell the output format from '" + options.output +
                                "': use .jpg, .jpeg, .png, .ppm, .pgm or .pnm");
@@ -411,7 +521,7 @@ int RunFix(const std::vector<std::string>& args)
         const std::string& input = options.inputs[i];
         if (options.output.empty() && IsEarlierOutput(input))
             plans[i].note = input + ": skipped, an output of an earlier fix (give it with -o to fix it again)";
-        else
+        else if (!IsStandardStream(input))
             claims.AddInput(i);
     }
     std::set<std::string> folders;
@@ -420,10 +530,21 @@ int RunFix(const std::vector<std::string>& args)
             continue;
         const std::string& input = options.inputs[i];
         Format detected;
-        plans[i].target = PlanTarget(options, input, imageio::DetectFormat(input, &detected) ? &detected : nullptr);
-        if (!plans[i].target.empty())
+        const bool known = !IsStandardStream(input) && imageio::DetectFormat(input, &detected);
+        plans[i].target = PlanTarget(options, input, known ? &detected : nullptr);
+        if (!plans[i].target.empty() && !IsStandardStream(plans[i].target))
             plans[i].error = claims.Claim(i, plans[i].target);
-        folders.insert(OutputFolder(options, input));
+        if (const std::string folder = OutputFolder(options, input); !folder.empty())
+            folders.insert(folder);
+    }
+
+    if (options.dryRun) {
+        // Nothing is written, not even a component is needed: the engine
+        // decides, as it would inside the component.
+        const size_t failed = RunOnWorkers(count, options.jobs ? options.jobs : AvailableProcessors(), [&]() -> Work {
+            return [&](size_t i) { return Fixer(options, claims, nullptr).Fix(i, plans[i]); };
+        });
+        return failed == 0 ? 0 : 1;
     }
 
     // What an interrupted run left in these folders goes; this run leaves nothing.

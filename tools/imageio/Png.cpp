@@ -17,7 +17,7 @@ namespace {
 
 struct Messages {
     char text[256] = "";
-    bool profileRefused = false; // libpng dropped an ICC profile it found fault with
+    bool profileWarning = false; // libpng warned about an ICC profile (it may have dropped it)
 };
 
 void OnError(png_structp png, png_const_charp message)
@@ -34,7 +34,7 @@ void OnWarning(png_structp png, png_const_charp message)
 {
     auto* messages = static_cast<Messages*>(png_get_error_ptr(png));
     if (message && std::strstr(message, "iCCP"))
-        messages->profileRefused = true;
+        messages->profileWarning = true;
 }
 
 // libpng's state for one image, created with it: Ready() is false when
@@ -149,7 +149,8 @@ struct Writer {
     bool Ready() const { return png && info; }
 };
 
-bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
+// *pProfileRefused: libpng would not take the image's ICC profile.
+bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch, bool* pProfileRefused)
 {
     if (setjmp(png_jmpbuf(w->png)))
         return false;
@@ -169,8 +170,7 @@ bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
     {
         png_set_iCCP(w->png, w->info, metadata.iccName.empty() ? "ICC profile" : metadata.iccName.c_str(),
                      PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(), png_uint_32(metadata.icc.size()));
-        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP))
-            w->messages.profileRefused = true;
+        *pProfileRefused = !png_get_valid(w->png, w->info, PNG_INFO_iCCP);
     }
 #ifdef PNG_eXIf_SUPPORTED
     if (!metadata.exif.empty())
@@ -247,7 +247,7 @@ Image ReadPng(FILE* file)
     }
     if (!ReadPixels(&reader, &image, rows.get(), scratch.get(), &header))
         throw ImageError(std::string("corrupt or truncated PNG: ") + reader.messages.text);
-    if (reader.messages.profileRefused)
+    if (reader.messages.profileWarning && image.metadata.icc.empty())
         image.notes.push_back("colour profile dropped: libpng found it faulty");
     if (whole) {
         for (DWORD y = 0; y < image.height; ++y)
@@ -264,9 +264,10 @@ void WritePng(FILE* file, const Image& image, std::vector<std::string>* notes)
     std::unique_ptr<BYTE[]> scratch;
     if (image.grayscale || image.alpha)
         scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(image.width) * 4);
-    if (!Encode(&writer, file, &image, scratch.get()))
+    bool profileRefused = false;
+    if (!Encode(&writer, file, &image, scratch.get(), &profileRefused))
         throw ImageError(std::string("cannot write PNG: ") + writer.messages.text);
-    if (notes && writer.messages.profileRefused)
+    if (notes && profileRefused)
         notes->push_back("colour profile dropped: libpng refused it for this PNG");
 }
 
