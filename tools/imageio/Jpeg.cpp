@@ -91,6 +91,17 @@ bool ReadHeader(Decoder* d, FILE* file)
     return true;
 }
 
+// The ICC profile, when there is one that can be read. libjpeg-turbo stops at
+// a damaged profile with an error rather than a warning, before it allocates
+// anything; the pixels are fine, so only the profile is lost.
+void ReadProfile(Decoder* d)
+{
+    if (setjmp(d->err.jump) || !jpeg_read_icc_profile(&d->cinfo, &d->icc, &d->iccLength)) {
+        d->icc = nullptr;
+        d->iccLength = 0;
+    }
+}
+
 bool Decode(Decoder* d, Image* image)
 {
     if (setjmp(d->err.jump))
@@ -100,10 +111,6 @@ bool Decode(Decoder* d, Image* image)
         d->cinfo.output_components != 3) {
         std::strcpy(d->err.message, "unexpected output layout");
         return false;
-    }
-    if (!jpeg_read_icc_profile(&d->cinfo, &d->icc, &d->iccLength)) {
-        d->icc = nullptr;
-        d->iccLength = 0;
     }
     jpeg_start_decompress(&d->cinfo);
     JSAMPROW rows[16];
@@ -245,12 +252,15 @@ Image ReadJpeg(FILE* file)
     image.grayscale = cinfo.num_components == 1;
     CopyMarkers(cinfo, image.metadata);
     AllocatePixels(image, cinfo.image_width, cinfo.image_height, false);
+    ReadProfile(&decoder);
+    // The saved markers go with the decompression's end.
+    const bool profileMarker = HasProfileMarker(cinfo);
     cinfo.out_color_space = JCS_RGB; // libjpeg widens grayscale to R = G = B itself
     if (!Decode(&decoder, &image))
         throw ImageError(std::string("corrupt or truncated JPEG: ") + decoder.err.message);
     if (decoder.icc)
         image.metadata.icc.assign(decoder.icc, decoder.icc + decoder.iccLength);
-    else if (HasProfileMarker(cinfo))
+    else if (profileMarker)
         image.notes.push_back("colour profile dropped: it is damaged");
     return image;
 }
