@@ -37,10 +37,10 @@ const char kHelp[] =
     "\n"
     "  --json          one JSON object per line, with the keys \"file\",\n"
     "                  \"centroid\", \"scale\", \"low_edge\", \"high_edge\",\n"
-    "                  \"mid_point\", \"percentiles\" (the bins of 1, 5, 20, 80,\n"
-    "                  95 and 99 %), \"type\" (\"normal\", \"low_contrast\",\n"
+    "                  \"mid_point\", \"type\" (\"normal\", \"low_contrast\",\n"
     "                  \"dark\" or \"bright\"), \"correction\", \"exponent\" (of\n"
-    "                  the curve; 0 for stretch and none) and \"explanation\"\n"
+    "                  the curve; 0 for stretch and none), \"percentiles\" (the\n"
+    "                  bins of 1, 5, 20, 80, 95 and 99 %) and \"explanation\"\n"
     "  --plot OUT.png  draw the decision for one photo: the luminance histogram\n"
     "                  before and after, percentiles, edges, centroid and\n"
     "                  mid-point, the tone curve and both photos\n"
@@ -125,8 +125,12 @@ int RunAnalyze(const std::vector<std::string>& args)
     if (operands.empty())
         return commandLine.UsageError("no input given");
     std::vector<std::string> inputs;
-    if (const std::string error = ExpandInputs(operands, recursive, &inputs); !error.empty())
+    std::vector<std::string> emptyFolders;
+    if (const std::string error = ExpandInputs(operands, recursive, &inputs, &emptyFolders); !error.empty())
         return commandLine.UsageError(error);
+    for (const std::string& folder : emptyFolders)
+        std::fprintf(stderr, "tonwell analyze: %s: a folder without images%s\n", folder.c_str(),
+                     recursive ? "" : " (sub-folders are searched with -r)");
     if (inputs.empty())
         return commandLine.UsageError("no image in the folders given");
     if (std::count(inputs.begin(), inputs.end(), std::string(kStandardStream)) > 1)
@@ -158,10 +162,10 @@ int RunAnalyze(const std::vector<std::string>& args)
                 line = "{\"file\":" + JsonString(input) + ",\"centroid\":" + std::to_string(stats.lCentroid) +
                        ",\"scale\":" + JsonNumber(stats.dScale) + ",\"low_edge\":" + std::to_string(stats.lLowEdge) +
                        ",\"high_edge\":" + std::to_string(stats.lHighEdge) +
-                       ",\"mid_point\":" + std::to_string(stats.lMidPoint) + ",\"percentiles\":[" + percentiles +
-                       "],\"type\":\"" + TypeName(stats.type) + "\",\"correction\":\"" + correction +
-                       "\",\"exponent\":" + JsonNumber(decision.dExponent) +
-                       ",\"explanation\":" + JsonString(ExplainDecision(decision)) + "}";
+                       ",\"mid_point\":" + std::to_string(stats.lMidPoint) + ",\"type\":\"" +
+                       TypeName(stats.type) + "\",\"correction\":\"" + correction +
+                       "\",\"exponent\":" + JsonNumber(decision.dExponent) + ",\"percentiles\":[" + percentiles +
+                       "],\"explanation\":" + JsonString(ExplainDecision(decision)) + "}";
             } else {
                 line = input + ": " + TypeName(stats.type) + ", correction " + correction + "\n  centroid " +
                        std::to_string(stats.lCentroid) + ", scale " + JsonNumber(stats.dScale) + ", low edge " +

@@ -54,13 +54,17 @@ std::string ListFolder(const std::string& folder, bool recursive, std::vector<st
 
 } // namespace
 
-std::string ExpandInputs(const std::vector<std::string>& operands, bool recursive, std::vector<std::string>* pInputs)
+std::string ExpandInputs(const std::vector<std::string>& operands, bool recursive, std::vector<std::string>* pInputs,
+                         std::vector<std::string>* pEmptyFolders)
 {
     for (const std::string& operand : operands) {
         struct stat st;
         if (operand != kStandardStream && stat(operand.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            const size_t before = pInputs->size();
             if (std::string error = ListFolder(operand, recursive, pInputs); !error.empty())
                 return error;
+            if (pInputs->size() == before && pEmptyFolders)
+                pEmptyFolders->push_back(operand);
         } else {
             pInputs->push_back(operand);
         }

@@ -479,8 +479,12 @@ int RunFix(const std::vector<std::string>& args)
 
     if (operands.empty())
         return line.UsageError("no input given");
-    if (const std::string error = ExpandInputs(operands, recursive, &options.inputs); !error.empty())
+    std::vector<std::string> emptyFolders;
+    if (const std::string error = ExpandInputs(operands, recursive, &options.inputs, &emptyFolders); !error.empty())
         return line.UsageError(error);
+    for (const std::string& folder : emptyFolders)
+        std::fprintf(stderr, "tonwell fix: %s: a folder without images%s\n", folder.c_str(),
+                     recursive ? "" : " (sub-folders are searched with -r)");
     if (options.inputs.empty())
         return line.UsageError("no image in the folders given");
     const auto stdinCount = std::count(options.inputs.begin(), options.inputs.end(), std::string(kStandardStream));
