@@ -3,6 +3,7 @@
 #include "command.h"
 #include "analyze/Plot.h"
 #include "common/Decision.h"
+#include "common/ErrorText.h"
 #include "common/Inputs.h"
 #include "common/Json.h"
 #include "common/Options.h"
@@ -67,9 +68,7 @@ Outcome Failure(const std::string& input, const std::string& reason, bool json)
 
 std::string EngineFailure(HRESULT hr)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "the engine failed with 0x%08X", static_cast<unsigned>(hr));
-    return text;
+    return "the engine failed with " + HResultText(hr);
 }
 
 // Draws the decision for the photo. The corrected photo is made by the engine

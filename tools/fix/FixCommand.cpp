@@ -7,6 +7,7 @@
 #include "common/Inputs.h"
 #include "common/Options.h"
 #include "common/Runner.h"
+#include "fix/StreamedFix.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
 
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 
@@ -34,7 +36,7 @@ using imageio::ImageError;
 const char kUsage[] =
     "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
     "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n"
-    "                [--explain] [--dry-run] [-r]\n"
+    "                [--explain] [--dry-run] [-r] [--memory-limit SIZE]\n"
     "       tonwell fix - < IN > OUT\n";
 
 const char kHelp[] =
@@ -71,6 +73,10 @@ const char kHelp[] =
     "                --explain does, and write nothing at all\n"
     "  -r, --recursive\n"
     "                search the sub-folders of a folder INPUT too\n"
+    "  --memory-limit SIZE\n"
+    "                memory for the photos being fixed at once, shared among the\n"
+    "                jobs: bytes, or with a K, M or G suffix (default:\n"
+    "                $TONWELL_MEMORY_LIMIT, else a quarter of the physical memory)\n"
     "\n"
     "An INPUT that is a folder stands for the images in it: its files named\n"
     ".jpg, .jpeg, .png, .ppm, .pgm or .pnm (any case), hidden ones left out,\n"
@@ -102,8 +108,17 @@ const char kHelp[] =
     "             palette has transparency)\n"
     "  16-bit     16-bit PNGs are reduced to 8 bits per sample, with a note\n"
     "Not supported: CMYK JPEG, PBM, ASCII PPM/PGM (P3/P2), PPM/PGM whose\n"
-    "maximum sample value is not 255. At most 65535 pixels a side and 200\n"
-    "megapixels.\n"
+    "maximum sample value is not 255.\n"
+    "\n"
+    "Large photos: a photo is fixed whole in memory when it fits its share of\n"
+    "the memory limit, has at most 65535 pixels a side and 200 megapixels.\n"
+    "Any other is read twice in bands of rows, once to measure it and once to\n"
+    "correct and write it, in little memory whatever its size; the bytes are\n"
+    "the same. Such a photo may have up to 65500 pixels a side as a JPEG and\n"
+    "up to 1000000 as a PNG or PPM/PGM. A progressive JPEG and an interlaced\n"
+    "PNG are decoded whole even then and must fit the limit; the input must\n"
+    "not change while it is fixed. Standard input is read once, so a photo\n"
+    "given as - is always fixed whole.\n"
     "\n"
     "Nothing is dropped unsaid: an option that had no effect on a photo\n"
     "(--quality on a copied or non-JPEG output, --strength on a photo that is\n"
@@ -126,6 +141,7 @@ struct FixOptions {
     DWORD jobs = 0;
     bool explain = false;
     bool dryRun = false;
+    uint64_t memoryLimit = 0; // 0: DefaultMemoryLimit()
 };
 
 bool IsStandardStream(const std::string& path)
@@ -283,8 +299,10 @@ struct Plan {
 
 class Fixer {
 public:
-    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component)
-        : m_options(options), m_claims(claims), m_component(component)
+    // budget: the memory one photo may take; strength: the one the component
+    // was given, for photos streamed past it.
+    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component, uint64_t budget)
+        : m_options(options), m_claims(claims), m_component(component), m_budget(budget)
     {
     }
 
@@ -307,10 +325,24 @@ public:
             return kept(plan.target);
         std::string target = plan.target;
         try {
-            Image image = IsStandardStream(input) ? imageio::ReadImage(stdin) : imageio::ReadImage(input);
+            // Standard input is read once, so it is always fixed whole.
+            const bool fromStdin = IsStandardStream(input);
+            const auto file = fromStdin ? std::unique_ptr<FILE, int (*)(FILE*)>(stdin, +[](FILE*) { return 0; })
+                                        : imageio::OpenImageFile(input);
+            std::unique_ptr<imageio::RowReader> reader = imageio::OpenReader(file.get());
+            const imageio::ImageInfo info = reader->Info();
+            // A photo too large to hold is streamed past the component through
+            // the engine's row API, which decides and corrects as SetImage does.
+            std::optional<Image> whole;
+            std::optional<StreamedFix> streamed;
+            if (fromStdin || FixWhole(info, m_budget))
+                whole.emplace(imageio::ReadImage(*reader));
+            else
+                streamed.emplace(file.get(), std::move(reader), ComponentStrength(), m_budget);
+            const Format sourceFormat = info.sourceFormat;
 
             if (target.empty()) {
-                target = PlanTarget(m_options, input, &image.sourceFormat);
+                target = PlanTarget(m_options, input, &sourceFormat);
                 if (const std::string conflict = m_claims.Claim(index, target); !conflict.empty())
                     return failure(conflict);
                 if (m_options.noClobber && Exists(target))
@@ -323,28 +355,35 @@ public:
                                (m_options.dir.empty() ? "; use --in-place to allow that" : ""));
             Format format;
             if (toStdout) {
-                format = image.sourceFormat;
+                format = sourceFormat;
             } else if (!imageio::FormatFromPath(target, &format)) {
                 if (!inPlace)
                     return failure("cannot tell the output format from the name '" + target + "'");
-                format = image.sourceFormat;
+                format = sourceFormat;
             }
             const std::string shownTarget = toStdout ? "standard output" : target;
             std::string line = (IsStandardStream(input) ? "standard input" : input) + " -> " + shownTarget + ": ";
 
             // The engine's own decision, taken on the pixels as the component
-            // will see them, when the user is to hear it.
+            // will see them, when the user is to hear it. A streamed photo is
+            // measured here anyway: its decision is the one it is corrected by.
             ExposureDecision decision{};
+            HRESULT streamedResult = S_OK;
             const bool decided = m_options.explain || m_options.dryRun || m_options.hasStrength;
-            if (decided) {
-                CTonwell engine(image.pixels.get(), image.width, image.height, image.stride, 3);
-                engine.SetStrength(StrengthFromFlags(m_options.strength));
+            if (streamed) {
+                streamedResult = streamed->Measure();
+                if (FAILED(streamedResult))
+                    return failure("the exposure engine failed with " + HResultText(streamedResult));
+                decision = streamed->Decision();
+            } else if (decided) {
+                CTonwell engine(whole->pixels.get(), whole->width, whole->height, whole->stride, 3);
+                engine.SetStrength(ComponentStrength());
                 if (const HRESULT hr = engine.Decide(&decision); FAILED(hr))
                     return failure("the exposure engine failed with " + HResultText(hr));
             }
             const std::string why = m_options.explain || m_options.dryRun ? " [" + ExplainDecision(decision) + "]" : "";
-            std::vector<std::string> notes = image.notes;
-            if (m_options.hasStrength && decided && decision.stats.type != ExposureNormal)
+            std::vector<std::string> notes = info.notes;
+            if (m_options.hasStrength && decision.stats.type != ExposureNormal)
                 notes.push_back(std::string("--strength had no effect: the photo is ") + TypeWords(decision.stats.type) +
                                 ", corrected whatever the strength");
 
@@ -355,12 +394,14 @@ public:
                                {}};
             }
 
-            const HRESULT hr = m_component->SetImage(image.pixels.get(), image.width, image.height, image.stride);
+            const HRESULT hr = whole ? m_component->SetImage(whole->pixels.get(), whole->width, whole->height,
+                                                             whole->stride)
+                                     : streamedResult;
             if (FAILED(hr))
                 return failure("the exposure component failed with " + HResultText(hr));
 
             const Existing existing = m_options.noClobber ? Existing::Keep : Existing::Replace;
-            if (hr == S_FALSE && SameFormat(image.sourceFormat, format) && !toStdout) {
+            if (hr == S_FALSE && SameFormat(sourceFormat, format) && !toStdout) {
                 const std::string unchanged = "unchanged (exposure already normal), ";
                 if (m_options.hasQuality)
                     notes.push_back("--quality had no effect: the photo was not encoded again");
@@ -377,18 +418,24 @@ public:
                                 " output is not JPEG");
             imageio::WriteOptions writeOptions{m_options.quality};
             writeOptions.notes = &notes;
+            const auto write = [&](FILE* stream) {
+                if (whole)
+                    imageio::WriteImage(stream, *whole, format, writeOptions);
+                else
+                    streamed->Write(stream, format, writeOptions);
+            };
             if (toStdout) {
-                imageio::WriteImage(stdout, image, format, writeOptions);
+                write(stdout);
             } else {
                 imageio::OutputFile output(target, existing);
-                imageio::WriteImage(output.Stream(), image, format, writeOptions);
+                write(output.Stream());
                 output.Commit();
             }
 
             line += hr == S_OK ? "corrected" : "unchanged (exposure already normal), written as " +
                                                    std::string(imageio::FormatName(format));
             line += why;
-            if (image.alpha && format != Format::Png)
+            if (info.alpha && format != Format::Png)
                 notes.push_back("alpha channel dropped: " + std::string(imageio::FormatName(format)) + " has none");
             line += Notes(notes);
             // Standard output holds the photo: its line goes to stderr.
@@ -412,6 +459,12 @@ private:
         return text;
     }
 
+    // The strength the component holds: Initialize(0) keeps its default.
+    double ComponentStrength() const
+    {
+        return StrengthFromFlags(m_options.hasStrength ? m_options.strength : 0);
+    }
+
     // Copies a regular input file byte for byte; false when the input cannot
     // be read again that way (it is then encoded instead).
     static bool CopyOriginal(const std::string& input, const std::string& target, Existing existing)
@@ -432,6 +485,7 @@ private:
     const FixOptions& m_options;
     OutputClaims& m_claims;
     ITonwellExposure* m_component;
+    uint64_t m_budget;
 };
 
 int RunFix(const std::vector<std::string>& args)
@@ -472,6 +526,11 @@ int RunFix(const std::vector<std::string>& args)
     line.Flag({"--dry-run"}, &options.dryRun);
     bool recursive = false;
     line.Flag({"-r", "--recursive"}, &recursive);
+    line.Option({"--memory-limit"}, [&](const std::string& value) -> std::string {
+        if (!ParseMemorySize(value, &options.memoryLimit))
+            return "invalid memory limit '" + value + "': give a number of bytes, optionally with K, M or G";
+        return {};
+    });
     int exitCode = 0;
     std::vector<std::string> operands;
     if (!line.Parse(args, &operands, &exitCode))
@@ -542,11 +601,16 @@ int RunFix(const std::vector<std::string>& args)
             folders.insert(folder);
     }
 
+    const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
+    // The limit is shared by the photos fixed at once, one per worker.
+    const uint64_t limit = options.memoryLimit ? options.memoryLimit : DefaultMemoryLimit();
+    const uint64_t budget = limit / (count < jobs ? count : jobs);
+
     if (options.dryRun) {
         // Nothing is written, not even a component is needed: the engine
         // decides, as it would inside the component.
-        const size_t failed = RunOnWorkers(count, options.jobs ? options.jobs : AvailableProcessors(), [&]() -> Work {
-            return [&](size_t i) { return Fixer(options, claims, nullptr).Fix(i, plans[i]); };
+        const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
+            return [&](size_t i) { return Fixer(options, claims, nullptr, budget).Fix(i, plans[i]); };
         });
         return failed == 0 ? 0 : 1;
     }
@@ -558,7 +622,6 @@ int RunFix(const std::vector<std::string>& args)
     std::signal(SIGXFSZ, SIG_IGN);
     imageio::StopOnSignals();
 
-    const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
     const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
         auto component = std::make_shared<ComRef<ITonwellExposure>>();
         std::string why;
@@ -574,8 +637,8 @@ int RunFix(const std::vector<std::string>& args)
                 return Outcome{false, {}, "tonwell fix: " + options.inputs[i] + ": " + reason};
             };
         }
-        return [&options, &plans, &claims, component](size_t i) {
-            return Fixer(options, claims, component->Get()).Fix(i, plans[i]);
+        return [&options, &plans, &claims, component, budget](size_t i) {
+            return Fixer(options, claims, component->Get(), budget).Fix(i, plans[i]);
         };
     });
     return failed == 0 ? 0 : 1;
