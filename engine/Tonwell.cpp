@@ -58,14 +58,6 @@ BandEdges ComputeEdges(const ULONGLONG* pHistogram)
     return edges;
 }
 
-namespace {
-
-const double c_LowContrastScale = 2.618;
-const LONG c_BrightCentroid = 200;
-const LONG c_DarkCentroid = 98;
-
-} // namespace
-
 void DecideFromHistogram(const ULONGLONG* pHistogram, double dStrength, ExposureDecision* pDecision)
 {
     LONGLONG llTotal = 0;
@@ -98,6 +90,8 @@ void DecideFromHistogram(const ULONGLONG* pHistogram, double dStrength, Exposure
     stats.lHighEdge = edges.lHighEdge;
     stats.lMidPoint = edges.lMidPoint;
     stats.type = type;
+    for (int k = 0; k < 6; ++k)
+        pDecision->lPercentile[k] = edges.lPercentile[k];
 
     pDecision->dExponent = 0.0;
     switch (type) {
@@ -233,6 +227,27 @@ HRESULT CTonwell::Decide(ExposureDecision* pDecision)
     tonwell::stats::DecideFromHistogram(m_Histogram, m_dStrength, pDecision);
     tonwell::stats::TraceDecision(*pDecision);
     return S_OK;
+}
+
+HRESULT CTonwell::GetLuminanceHistogram(ULONGLONG* pHistogram)
+{
+    if (m_pImage == nullptr)
+        return E_INVALIDARG;
+    if (pHistogram == nullptr)
+        return E_POINTER;
+    if (!m_bHistogramValid)
+        GetHistogram();
+    for (int i = 0; i < 256; ++i)
+        pHistogram[i] = m_Histogram[i];
+    return S_OK;
+}
+
+void DecisionToneTable(const ExposureDecision& decision, BYTE* pTable)
+{
+    // The same table Fix(0) and the streamed path apply; the identity where they change nothing.
+    for (int i = 0; i < 256; ++i)
+        pTable[i] = static_cast<BYTE>(i);
+    tonwell::stats::CorrectionTable(decision, 3, pTable);
 }
 
 namespace {

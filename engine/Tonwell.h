@@ -52,7 +52,24 @@ struct ExposureDecision {
     ExposureStatistics stats;
     ExposureCorrection correction;
     double dExponent; // the curve's exponent for the three curves, 0 for the others
+    // The luminance bins at which 1, 5, 20, 80, 95 and 99 % of the band's pixels
+    // are reached: where the edges were chosen from.
+    LONG lPercentile[6];
 };
+
+// The thresholds of the classification, for hosts that explain a decision:
+// bright above c_BrightCentroid; else low in contrast when the scale is above
+// c_LowContrastScale; else dark when the centroid is below c_DarkCentroid and
+// below the mid-point; else normal.
+inline constexpr LONG c_BrightCentroid = 200;
+inline constexpr double c_LowContrastScale = 2.618;
+inline constexpr LONG c_DarkCentroid = 98;
+// Luminance bins 0..c_BandBins-1 make the band every statistic is taken over.
+inline constexpr LONG c_BandBins = 250;
+
+// The 256-entry table through which Fix(0) maps each byte under this decision
+// (the identity for CorrectionNone): what a host draws as the tone curve.
+void DecisionToneTable(const ExposureDecision& decision, BYTE* pTable);
 
 // The strength that a component's Initialize(dwFlags) stands for: the flags read
 // as a signed 32-bit number, times 0.1. Pass it to SetStrength, which refuses
@@ -88,6 +105,11 @@ public:
     // engine, E_POINTER for a null pDecision (nothing written on failure).
     // Traced as ClassifyExposureType, whose statistics line it writes.
     HRESULT Decide(ExposureDecision* pDecision);
+
+    // The 256-bin luminance histogram of the buffer as it is now, measured when
+    // needed. S_OK; E_INVALIDARG on an empty engine, E_POINTER for a null
+    // pHistogram (nothing written on failure).
+    HRESULT GetLuminanceHistogram(ULONGLONG* pHistogram);
 
     // Mode 0 corrects as Decide says: S_OK when the buffer was rewritten, S_FALSE
     // for CorrectionNone. Mode 2 forces the brightening curve, mode 3 the

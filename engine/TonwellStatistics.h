@@ -10,7 +10,7 @@
 namespace tonwell::stats {
 
 // Luminance bins 250..255 are counted but take part in no statistic.
-constexpr LONG c_BandBins = 250;
+using ::c_BandBins;
 
 struct BandEdges {
     LONG lPercentile[6];

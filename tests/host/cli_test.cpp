@@ -236,11 +236,12 @@ TEST_F(CliTest, BadInputsFailAloneAndLeaveNothingBehind)
         const char* file;
         const char* reason;
     } expected[] = {
-        {"missing.ppm", "No such file or directory"}, {"folder.ppm", "is a directory"},
+        {"missing.ppm", "No such file or directory"}, {"folder.ppm", "a folder without images"},
         {"corrupt.jpg", "corrupt"},                   {"truncated.png", "truncated"},
         {"huge.ppm", "too large"},                    {"notimage.png", "not a JPEG, PNG, PPM or PGM file"},
         {"large.ppm", "truncated"},
     };
+    // Six failures, and a note on the folder (a folder stands for its images).
     EXPECT_EQ(CountLines(r.err), 7u) << r.err;
     for (const auto& e : expected) {
         const size_t at = r.err.find(std::string("tonwell fix: ") + e.file + ": ");
@@ -464,15 +465,28 @@ TEST_F(CliTest, AnalyzeJsonReportsTheEngineStatistics)
     // centroid is trunc(5000.5 / 100.5) = 49, below 98 and the mid-point: dark.
     EXPECT_EQ(r.out,
               "{\"file\":\"grey50.ppm\",\"centroid\":49,\"scale\":1,\"low_edge\":51,\"high_edge\":51,"
-              "\"mid_point\":51,\"type\":\"dark\",\"correction\":\"brighten\"}\n"
+              "\"mid_point\":51,\"type\":\"dark\",\"correction\":\"brighten\",\"exponent\":2.5,"
+              "\"percentiles\":[0,51,51,51,51,51],\"explanation\":\"dark: centroid 49 below 98 and below the "
+              "mid-point 51; scale 1.00 not above 2.618; edges 51..51; so: brightening curve 1-(1-x)^2.5\"}\n"
               "{\"file\":\"grey128.ppm\",\"centroid\":127,\"scale\":1,\"low_edge\":129,\"high_edge\":129,"
-              "\"mid_point\":129,\"type\":\"normal\",\"correction\":\"none\"}\n"
+              "\"mid_point\":129,\"type\":\"normal\",\"correction\":\"none\",\"exponent\":0,"
+              "\"percentiles\":[0,129,129,129,129,129],\"explanation\":\"normally exposed: centroid 127 within "
+              "98..200; scale 1.00 not above 2.618; edges 129..129; so: no correction (the strength is below "
+              "1.05)\"}\n"
               "{\"file\":\"grey220.png\",\"centroid\":218,\"scale\":1,\"low_edge\":221,\"high_edge\":221,"
-              "\"mid_point\":221,\"type\":\"bright\",\"correction\":\"darken\"}\n"
+              "\"mid_point\":221,\"type\":\"bright\",\"correction\":\"darken\",\"exponent\":2.5,"
+              "\"percentiles\":[0,221,221,221,221,221],\"explanation\":\"bright: centroid 218 above 200; edges "
+              "221..221; so: darkening curve x^2.5\"}\n"
               "{\"file\":\"split.ppm\",\"centroid\":124,\"scale\":5.1,\"low_edge\":101,\"high_edge\":151,"
-              "\"mid_point\":126,\"type\":\"low_contrast\",\"correction\":\"stretch\"}\n"
+              "\"mid_point\":126,\"type\":\"low_contrast\",\"correction\":\"stretch\",\"exponent\":0,"
+              "\"percentiles\":[0,101,101,151,151,151],\"explanation\":\"low in contrast: centroid 124 not "
+              "above 200; scale 5.10 above 2.618; edges 101..151; so: linear stretch x5.10 about 126 (edges "
+              "101..151 to 0..255)\"}\n"
               "{\"file\":\"we\\\"ird\\\\name\\u0001\\ufffd\xc3\xa9.pgm\",\"centroid\":97,\"scale\":1,"
-              "\"low_edge\":99,\"high_edge\":99,\"mid_point\":99,\"type\":\"dark\",\"correction\":\"brighten\"}\n"
+              "\"low_edge\":99,\"high_edge\":99,\"mid_point\":99,\"type\":\"dark\",\"correction\":\"brighten\","
+              "\"exponent\":2.5,\"percentiles\":[0,99,99,99,99,99],\"explanation\":\"dark: centroid 97 below "
+              "98 and below the mid-point 99; scale 1.00 not above 2.618; edges 99..99; so: brightening curve "
+              "1-(1-x)^2.5\"}\n"
               "{\"file\":\"missing.ppm\",\"error\":\"cannot open: No such file or directory\"}\n");
     EXPECT_NE(r.err.find("tonwell analyze: missing.ppm: cannot open"), std::string::npos) << r.err;
     // A failed input keeps its place in the JSON output, as a record of its own.
@@ -492,13 +506,15 @@ TEST_F(CliTest, AnalyzeJsonReportsTheEngineStatistics)
              {"11", "strength_curve"}, {"0xF", "strength_curve"}, {"10", "none"}, {"0x80000000", "none"}}) {
         r = Run({"analyze", "grey128.ppm", "--json", "--strength", strength});
         EXPECT_EQ(r.status, 0);
-        EXPECT_NE(r.out.find("\"correction\":\"" + correction + "\"}"), std::string::npos) << strength << r.out;
+        EXPECT_NE(r.out.find("\"correction\":\"" + correction + "\","), std::string::npos) << strength << r.out;
     }
 
     r = Run({"analyze", "grey50.ppm"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "grey50.ppm: dark, correction brighten\n"
-                     "  centroid 49, scale 1, low edge 51, high edge 51, mid-point 51\n");
+                     "  centroid 49, scale 1, low edge 51, high edge 51, mid-point 51\n"
+                     "  dark: centroid 49 below 98 and below the mid-point 51; scale 1.00 not above 2.618; "
+                     "edges 51..51; so: brightening curve 1-(1-x)^2.5\n");
 }
 
 TEST_F(CliTest, BundledSampleIsDarkAndFixes)

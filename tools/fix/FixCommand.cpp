@@ -2,13 +2,18 @@
 // host of the component would: 24-bit RGB rows, Initialize, SetImage.
 #include "command.h"
 #include "common/Component.h"
+#include "common/Decision.h"
 #include "common/ErrorText.h"
+#include "common/Inputs.h"
 #include "common/Options.h"
 #include "common/Runner.h"
 #include "fix/StreamedFix.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
 
+#include "Tonwell.h"
+
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -31,7 +36,8 @@ using imageio::ImageError;
 const char kUsage[] =
     "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
     "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n"
-    "                [--memory-limit SIZE]\n";
+    "                [--explain] [--dry-run] [-r] [--memory-limit SIZE]\n"
+    "       tonwell fix - < IN > OUT\n";
 
 const char kHelp[] =
     "\n"
@@ -59,10 +65,26 @@ const char kHelp[] =
     "  --jobs N      photos fixed at once (default: the number of processors)\n"
     "  --module PATH the TonwellObj module to use (default: the registered class,\n"
     "                else TonwellObj.so in the lib folder beside tonwell)\n"
+    "  --explain     say on each photo's line why it was judged as it was (its\n"
+    "                class, the statistics and thresholds that decided it) and\n"
+    "                the correction with its parameters, as tonwell's engine\n"
+    "                decides (`tonwell analyze` prints the same)\n"
+    "  --dry-run     read each photo and say what would be done and why, as\n"
+    "                --explain does, and write nothing at all\n"
+    "  -r, --recursive\n"
+    "                search the sub-folders of a folder INPUT too\n"
     "  --memory-limit SIZE\n"
     "                memory for the photos being fixed at once, shared among the\n"
     "                jobs: bytes, or with a K, M or G suffix (default:\n"
     "                $TONWELL_MEMORY_LIMIT, else a quarter of the physical memory)\n"
+    "\n"
+    "An INPUT that is a folder stands for the images in it: its files named\n"
+    ".jpg, .jpeg, .png, .ppm, .pgm or .pnm (any case), hidden ones left out,\n"
+    "in name order; its sub-folders are left out unless -r is given. An INPUT\n"
+    "of - reads one photo from standard input; its output goes to standard\n"
+    "output in the input's format unless -o names a file (-o - writes any\n"
+    "single input to standard output). The per-photo line then goes to\n"
+    "stderr.\n"
     "\n"
     "An input is never replaced without --in-place, and two inputs never write\n"
     "the same output: the later one fails instead. Inputs named NAME.fixed.EXT\n"
@@ -95,7 +117,13 @@ const char kHelp[] =
     "the same. Such a photo may have up to 65500 pixels a side as a JPEG and\n"
     "up to 1000000 as a PNG or PPM/PGM. A progressive JPEG and an interlaced\n"
     "PNG are decoded whole even then and must fit the limit; the input must\n"
-    "not change while it is fixed.\n"
+    "not change while it is fixed. Standard input is read once, so a photo\n"
+    "given as - is always fixed whole.\n"
+    "\n"
+    "Nothing is dropped unsaid: an option that had no effect on a photo\n"
+    "(--quality on a copied or non-JPEG output, --strength on a photo that is\n"
+    "not normally exposed) and a colour profile the output cannot keep (PPM and\n"
+    "PGM have none; a damaged one) are noted on the photo's line.\n"
     "\n"
     "One line per photo on stdout (errors on stderr). Exit status: 0 when\n"
     "every photo was written or skipped, 1 otherwise, 2 for a usage error.\n";
@@ -109,9 +137,17 @@ struct FixOptions {
     bool hasStrength = false;
     DWORD strength = 0;
     int quality = 90;
+    bool hasQuality = false;
     DWORD jobs = 0;
+    bool explain = false;
+    bool dryRun = false;
     uint64_t memoryLimit = 0; // 0: DefaultMemoryLimit()
 };
+
+bool IsStandardStream(const std::string& path)
+{
+    return path == kStandardStream;
+}
 
 // Splits "dir/name.ext" into "dir/name" and ".ext" (empty when there is none).
 void SplitExtension(const std::string& path, std::string* stem, std::string* ext)
@@ -158,6 +194,8 @@ std::string PlanTarget(const FixOptions& options, const std::string& input, cons
 {
     if (!options.output.empty())
         return options.output;
+    if (IsStandardStream(input))
+        return kStandardStream;
     if (options.inPlace)
         return input;
     std::string stem, ext;
@@ -181,6 +219,8 @@ std::string PlanTarget(const FixOptions& options, const std::string& input, cons
 // The folder an input's output goes to, known before its name is.
 std::string OutputFolder(const FixOptions& options, const std::string& input)
 {
+    if (IsStandardStream(options.output.empty() ? input : options.output))
+        return {};
     if (!options.output.empty())
         return DirName(options.output);
     if (!options.dir.empty())
@@ -273,24 +313,29 @@ public:
             return Outcome{false, {}, "tonwell fix: " + input + ": " + reason};
         };
         const auto kept = [&](const std::string& target) {
-            return Outcome{true, input + " -> " + target + ": skipped, the output exists (--no-clobber)", {}};
+            return Outcome{true, input + " -> " + target + ": " + (m_options.dryRun ? "would be skipped" : "skipped") +
+                                     ", the output exists (--no-clobber)",
+                           {}};
         };
         if (!plan.note.empty())
             return Outcome{true, plan.note, {}};
         if (!plan.error.empty())
             return failure(plan.error);
-        if (m_options.noClobber && !plan.target.empty() && Exists(plan.target))
+        if (m_options.noClobber && !plan.target.empty() && !IsStandardStream(plan.target) && Exists(plan.target))
             return kept(plan.target);
         std::string target = plan.target;
         try {
-            const auto file = imageio::OpenImageFile(input);
+            // Standard input is read once, so it is always fixed whole.
+            const bool fromStdin = IsStandardStream(input);
+            const auto file = fromStdin ? std::unique_ptr<FILE, int (*)(FILE*)>(stdin, +[](FILE*) { return 0; })
+                                        : imageio::OpenImageFile(input);
             std::unique_ptr<imageio::RowReader> reader = imageio::OpenReader(file.get());
             const imageio::ImageInfo info = reader->Info();
             // A photo too large to hold is streamed past the component through
             // the engine's row API, which decides and corrects as SetImage does.
             std::optional<Image> whole;
             std::optional<StreamedFix> streamed;
-            if (FixWhole(info, m_budget))
+            if (fromStdin || FixWhole(info, m_budget))
                 whole.emplace(imageio::ReadImage(*reader));
             else
                 streamed.emplace(file.get(), std::move(reader), ComponentStrength(), m_budget);
@@ -303,48 +348,98 @@ public:
                 if (m_options.noClobber && Exists(target))
                     return kept(target);
             }
-            const bool inPlace = SameFile(input, target);
+            const bool toStdout = IsStandardStream(target);
+            const bool inPlace = !toStdout && SameFile(input, target);
             if (inPlace && !m_options.inPlace)
                 return failure("the output '" + target + "' would replace the input" +
                                (m_options.dir.empty() ? "; use --in-place to allow that" : ""));
             Format format;
-            if (!imageio::FormatFromPath(target, &format)) {
+            if (toStdout) {
+                format = sourceFormat;
+            } else if (!imageio::FormatFromPath(target, &format)) {
                 if (!inPlace)
                     return failure("cannot tell the output format from the name '" + target + "'");
                 format = sourceFormat;
             }
+            const std::string shownTarget = toStdout ? "standard output" : target;
+            std::string line = (IsStandardStream(input) ? "standard input" : input) + " -> " + shownTarget + ": ";
+
+            // The engine's own decision, taken on the pixels as the component
+            // will see them, when the user is to hear it. A streamed photo is
+            // measured here anyway: its decision is the one it is corrected by.
+            ExposureDecision decision{};
+            HRESULT streamedResult = S_OK;
+            const bool decided = m_options.explain || m_options.dryRun || m_options.hasStrength;
+            if (streamed) {
+                streamedResult = streamed->Measure();
+                if (FAILED(streamedResult))
+                    return failure("the exposure engine failed with " + HResultText(streamedResult));
+                decision = streamed->Decision();
+            } else if (decided) {
+                CTonwell engine(whole->pixels.get(), whole->width, whole->height, whole->stride, 3);
+                engine.SetStrength(ComponentStrength());
+                if (const HRESULT hr = engine.Decide(&decision); FAILED(hr))
+                    return failure("the exposure engine failed with " + HResultText(hr));
+            }
+            const std::string why = m_options.explain || m_options.dryRun ? " [" + ExplainDecision(decision) + "]" : "";
+            std::vector<std::string> notes = info.notes;
+            if (m_options.hasStrength && decision.stats.type != ExposureNormal)
+                notes.push_back(std::string("--strength had no effect: the photo is ") + TypeWords(decision.stats.type) +
+                                ", corrected whatever the strength");
+
+            if (m_options.dryRun) {
+                const bool change = decision.correction != CorrectionNone;
+                return Outcome{true, line + (change ? "would be corrected" : "would be left unchanged") + why +
+                                         Notes(notes),
+                               {}};
+            }
 
             const HRESULT hr = whole ? m_component->SetImage(whole->pixels.get(), whole->width, whole->height,
                                                              whole->stride)
-                                     : streamed->Measure();
+                                     : streamedResult;
             if (FAILED(hr))
-                return failure(std::string(whole ? "the exposure component" : "the exposure engine") +
-                               " failed with " + HResultText(hr));
+                return failure("the exposure component failed with " + HResultText(hr));
 
-            std::string line = input + " -> " + target + ": ";
             const Existing existing = m_options.noClobber ? Existing::Keep : Existing::Replace;
-            if (hr == S_FALSE && SameFormat(sourceFormat, format)) {
+            if (hr == S_FALSE && SameFormat(sourceFormat, format) && !toStdout) {
+                const std::string unchanged = "unchanged (exposure already normal), ";
+                if (m_options.hasQuality)
+                    notes.push_back("--quality had no effect: the photo was not encoded again");
                 if (inPlace)
-                    return Outcome{true, line + "unchanged (exposure already normal), left as is", {}};
+                    return Outcome{true, line + unchanged + "left as is" + why + Notes(notes), {}};
                 if (CopyOriginal(input, target, existing))
-                    return Outcome{true, line + "unchanged (exposure already normal), copied as is", {}};
+                    return Outcome{true, line + unchanged + "copied as is" + why + Notes(notes), {}};
+                if (m_options.hasQuality)
+                    notes.pop_back();
             }
 
-            imageio::OutputFile output(target, existing);
-            if (whole)
-                imageio::WriteImage(output.Stream(), *whole, format, imageio::WriteOptions{m_options.quality});
-            else
-                streamed->Write(output.Stream(), format, imageio::WriteOptions{m_options.quality});
-            output.Commit();
+            if (m_options.hasQuality && format != Format::Jpeg)
+                notes.push_back(std::string("--quality had no effect: ") + imageio::FormatName(format) +
+                                " output is not JPEG");
+            imageio::WriteOptions writeOptions{m_options.quality};
+            writeOptions.notes = &notes;
+            const auto write = [&](FILE* stream) {
+                if (whole)
+                    imageio::WriteImage(stream, *whole, format, writeOptions);
+                else
+                    streamed->Write(stream, format, writeOptions);
+            };
+            if (toStdout) {
+                write(stdout);
+            } else {
+                imageio::OutputFile output(target, existing);
+                write(output.Stream());
+                output.Commit();
+            }
 
             line += hr == S_OK ? "corrected" : "unchanged (exposure already normal), written as " +
                                                    std::string(imageio::FormatName(format));
-            std::vector<std::string> notes = info.notes;
+            line += why;
             if (info.alpha && format != Format::Png)
                 notes.push_back("alpha channel dropped: " + std::string(imageio::FormatName(format)) + " has none");
-            for (size_t i = 0; i < notes.size(); ++i)
-                line += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
-            return Outcome{true, line, {}};
+            line += Notes(notes);
+            // Standard output holds the photo: its line goes to stderr.
+            return toStdout ? Outcome{true, {}, line} : Outcome{true, line, {}};
         } catch (const imageio::OutputExists&) {
             return kept(target); // it appeared while the photo was being fixed
         } catch (const ImageError& e) {
@@ -355,6 +450,15 @@ public:
     }
 
 private:
+    // " (note; note)", or "" when there is none.
+    static std::string Notes(const std::vector<std::string>& notes)
+    {
+        std::string text;
+        for (size_t i = 0; i < notes.size(); ++i)
+            text += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
+        return text;
+    }
+
     // The strength the component holds: Initialize(0) keeps its default.
     double ComponentStrength() const
     {
@@ -414,20 +518,41 @@ int RunFix(const std::vector<std::string>& args)
         if (!ParseDecimalInRange(value, 1, 100, &quality))
             return "invalid quality '" + value + "': give a whole number from 1 to 100";
         options.quality = int(quality);
+        options.hasQuality = true;
         return {};
     });
     line.JobsOption(&options.jobs);
+    line.Flag({"--explain"}, &options.explain);
+    line.Flag({"--dry-run"}, &options.dryRun);
+    bool recursive = false;
+    line.Flag({"-r", "--recursive"}, &recursive);
     line.Option({"--memory-limit"}, [&](const std::string& value) -> std::string {
         if (!ParseMemorySize(value, &options.memoryLimit))
             return "invalid memory limit '" + value + "': give a number of bytes, optionally with K, M or G";
         return {};
     });
     int exitCode = 0;
-    if (!line.Parse(args, &options.inputs, &exitCode))
+    std::vector<std::string> operands;
+    if (!line.Parse(args, &operands, &exitCode))
         return exitCode;
 
-    if (options.inputs.empty())
+    if (operands.empty())
         return line.UsageError("no input given");
+    std::vector<std::string> emptyFolders;
+    if (const std::string error = ExpandInputs(operands, recursive, &options.inputs, &emptyFolders); !error.empty())
+        return line.UsageError(error);
+    for (const std::string& folder : emptyFolders)
+        std::fprintf(stderr, "tonwell fix: %s: a folder without images%s\n", folder.c_str(),
+                     recursive ? "" : " (sub-folders are searched with -r)");
+    if (options.inputs.empty())
+        return line.UsageError("no image in the folders given");
+    const auto stdinCount = std::count(options.inputs.begin(), options.inputs.end(), std::string(kStandardStream));
+    if (stdinCount > 1)
+        return line.UsageError("standard input (-) can be read once only");
+    if (stdinCount == 1 && (!options.dir.empty() || options.inPlace))
+        return line.UsageError("standard input (-) cannot be used with -d or --in-place");
+    if (stdinCount == 1 && options.output.empty() && options.inputs.size() > 1)
+        return line.UsageError("- writes its photo to standard output: give it alone, or name the output with -o");
     if (!options.output.empty() && !options.dir.empty())
         return line.UsageError("-o and -d cannot be used together");
     if (!options.dir.empty() && options.inPlace)
@@ -438,7 +563,8 @@ int RunFix(const std::vector<std::string>& args)
         return line.UsageError("-o takes one input only; use -d DIR for several");
     Format format;
     // --in-place -o INPUT keeps the input's format whatever its name.
-    if (!options.output.empty() && !imageio::FormatFromPath(options.output, &format) &&
+    if (!options.output.empty() && !IsStandardStream(options.output) &&
+        !imageio::FormatFromPath(options.output, &format) &&
         !(options.inPlace && SameFile(options.output, options.inputs[0])))
         return line.UsageError("cannot tell the output format from '" + options.output +
                                "': use .jpg, .jpeg, .png, .ppm, .pgm or .pnm");
@@ -458,7 +584,7 @@ int RunFix(const std::vector<std::string>& args)
         const std::string& input = options.inputs[i];
         if (options.output.empty() && IsEarlierOutput(input))
             plans[i].note = input + ": skipped, an output of an earlier fix (give it with -o to fix it again)";
-        else
+        else if (!IsStandardStream(input))
             claims.AddInput(i);
     }
     std::set<std::string> folders;
@@ -467,10 +593,26 @@ int RunFix(const std::vector<std::string>& args)
             continue;
         const std::string& input = options.inputs[i];
         Format detected;
-        plans[i].target = PlanTarget(options, input, imageio::DetectFormat(input, &detected) ? &detected : nullptr);
-        if (!plans[i].target.empty())
+        const bool known = !IsStandardStream(input) && imageio::DetectFormat(input, &detected);
+        plans[i].target = PlanTarget(options, input, known ? &detected : nullptr);
+        if (!plans[i].target.empty() && !IsStandardStream(plans[i].target))
             plans[i].error = claims.Claim(i, plans[i].target);
-        folders.insert(OutputFolder(options, input));
+        if (const std::string folder = OutputFolder(options, input); !folder.empty())
+            folders.insert(folder);
+    }
+
+    const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
+    // The limit is shared by the photos fixed at once, one per worker.
+    const uint64_t limit = options.memoryLimit ? options.memoryLimit : DefaultMemoryLimit();
+    const uint64_t budget = limit / (count < jobs ? count : jobs);
+
+    if (options.dryRun) {
+        // Nothing is written, not even a component is needed: the engine
+        // decides, as it would inside the component.
+        const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
+            return [&](size_t i) { return Fixer(options, claims, nullptr, budget).Fix(i, plans[i]); };
+        });
+        return failed == 0 ? 0 : 1;
     }
 
     // What an interrupted run left in these folders goes; this run leaves nothing.
@@ -480,10 +622,6 @@ int RunFix(const std::vector<std::string>& args)
     std::signal(SIGXFSZ, SIG_IGN);
     imageio::StopOnSignals();
 
-    const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
-    // The limit is shared by the photos fixed at once, one per worker.
-    const uint64_t limit = options.memoryLimit ? options.memoryLimit : DefaultMemoryLimit();
-    const uint64_t budget = limit / (count < jobs ? count : jobs);
     const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
         auto component = std::make_shared<ComRef<ITonwellExposure>>();
         std::string why;

@@ -138,11 +138,10 @@ HRESULT StreamedFix::Measure()
     }
     m_reader->Finish();
     m_reader.reset();
-    ExposureDecision decision;
-    const HRESULT hr = m_engine->Decide(&decision);
+    const HRESULT hr = m_engine->Decide(&m_decision);
     if (FAILED(hr))
         return hr;
-    return decision.correction == CorrectionNone ? S_FALSE : S_OK;
+    return m_decision.correction == CorrectionNone ? S_FALSE : S_OK;
 }
 
 void StreamedFix::Write(FILE* output, imageio::Format format, const imageio::WriteOptions& options)

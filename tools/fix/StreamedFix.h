@@ -50,6 +50,10 @@ public:
     // the engine. Throws ImageError for a read failure.
     HRESULT Measure();
 
+    // The decision Measure took (the engine's, as for a whole image); valid
+    // once Measure succeeded.
+    const ExposureDecision& Decision() const { return m_decision; }
+
     // Second pass: reads the input again from the start, corrects each band and
     // writes it; reading and correcting run on a thread of their own, beside
     // the writing on the caller's. Throws ImageError, also when the input
@@ -61,6 +65,7 @@ private:
     std::unique_ptr<imageio::RowReader> m_reader;
     imageio::ImageInfo m_info;
     std::unique_ptr<CTonwellRows> m_engine;
+    ExposureDecision m_decision{};
     DWORD m_stride;
     DWORD m_bandRows;
     std::unique_ptr<BYTE[]> m_band;

@@ -102,6 +102,9 @@ void AllocatePixels(Image& image, DWORD width, DWORD height, bool withAlpha);
 
 struct WriteOptions {
     int quality = 90; // JPEG quality, 1 to 100
+    // When given, receives what the output could not keep ("colour profile
+    // dropped: ..."), for the user.
+    std::vector<std::string>* notes = nullptr;
 };
 
 // Reads a JPEG, PNG or binary PPM/PGM, recognised by its content. Throws
@@ -174,7 +177,7 @@ std::unique_ptr<RowReader> OpenJpegReader(FILE* file);
 std::unique_ptr<RowReader> OpenPngReader(FILE* file);
 std::unique_ptr<RowReader> OpenPnmReader(FILE* file);
 std::unique_ptr<RowWriter> OpenJpegWriter(FILE* file, const ImageInfo& info, const WriteOptions& options);
-std::unique_ptr<RowWriter> OpenPngWriter(FILE* file, const ImageInfo& info);
+std::unique_ptr<RowWriter> OpenPngWriter(FILE* file, const ImageInfo& info, std::vector<std::string>* notes);
 std::unique_ptr<RowWriter> OpenPnmWriter(FILE* file, const ImageInfo& info, bool gray);
 // The side limit of an image read in bands: throws ImageError beyond it.
 void CheckStreamSize(DWORD width, DWORD height, DWORD maxDimension);

@@ -226,21 +226,28 @@ bool FormatFromPath(const std::string& path, Format* format)
 
 std::unique_ptr<RowWriter> OpenWriter(FILE* file, const ImageInfo& info, Format format, const WriteOptions& options)
 {
+    std::unique_ptr<RowWriter> writer;
     switch (format) {
     case Format::Jpeg:
+        // JPEG and PNG keep the profile, or report themselves why they could not.
         return detail::OpenJpegWriter(file, info, options);
     case Format::Png:
-        return detail::OpenPngWriter(file, info);
+        return detail::OpenPngWriter(file, info, options.notes);
     case Format::Ppm:
-        return detail::OpenPnmWriter(file, info, false);
+        writer = detail::OpenPnmWriter(file, info, false);
+        break;
     case Format::Pgm:
         if (!info.grayscale)
             throw ImageError("a colour image cannot be written as PGM (use .ppm or .pnm)");
-        return detail::OpenPnmWriter(file, info, true);
+        writer = detail::OpenPnmWriter(file, info, true);
+        break;
     case Format::Pnm:
+        writer = detail::OpenPnmWriter(file, info, info.grayscale);
         break;
     }
-    return detail::OpenPnmWriter(file, info, info.grayscale);
+    if (options.notes && !info.metadata.icc.empty())
+        options.notes->push_back(std::string("colour profile dropped: ") + FormatName(format) + " has none");
+    return writer;
 }
 
 void WriteImage(FILE* file, const Image& image, Format format, const WriteOptions& options)

@@ -91,15 +91,15 @@ bool ReadHeader(Decoder* d, FILE* file)
     return true;
 }
 
-bool ReadIcc(Decoder* d)
+// The ICC profile, when there is one that can be read. libjpeg-turbo stops at
+// a damaged profile with an error rather than a warning, before it allocates
+// anything; the pixels are fine, so only the profile is lost.
+void ReadProfile(Decoder* d)
 {
-    if (setjmp(d->err.jump))
-        return false;
-    if (!jpeg_read_icc_profile(&d->cinfo, &d->icc, &d->iccLength)) {
+    if (setjmp(d->err.jump) || !jpeg_read_icc_profile(&d->cinfo, &d->icc, &d->iccLength)) {
         d->icc = nullptr;
         d->iccLength = 0;
     }
-    return true;
 }
 
 bool StartDecode(Decoder* d)
@@ -139,6 +139,17 @@ bool FinishDecode(Decoder* d)
     return true;
 }
 
+// An APP2 segment of an ICC profile, whether or not the profile could be read.
+bool HasProfileMarker(const jpeg_decompress_struct& cinfo)
+{
+    static const char kIcc[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && marker->data_length >= 12 && std::memcmp(marker->data, kIcc, 12) == 0)
+            return true;
+    }
+    return false;
+}
+
 void CopyMarkers(const jpeg_decompress_struct& cinfo, Metadata& metadata)
 {
     static const char kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
@@ -175,10 +186,11 @@ public:
         m_info.sourceFormat = Format::Jpeg;
         m_info.grayscale = cinfo.num_components == 1;
         CopyMarkers(cinfo, m_info.metadata);
-        if (!ReadIcc(&m_decoder))
-            throw ImageError(std::string("corrupt JPEG: ") + m_decoder.err.message);
+        ReadProfile(&m_decoder);
         if (m_decoder.icc)
             m_info.metadata.icc.assign(m_decoder.icc, m_decoder.icc + m_decoder.iccLength);
+        else if (HasProfileMarker(cinfo))
+            m_info.notes.push_back("colour profile dropped: it is damaged");
         // A file of several scans is decoded from coefficients held for the whole image.
         if (jpeg_has_multiple_scans(&cinfo)) {
             uint64_t blocks = 0;

@@ -17,6 +17,7 @@ namespace {
 
 struct Messages {
     char text[256] = "";
+    bool profileWarning = false; // libpng warned about an ICC profile (it may have dropped it)
 };
 
 void OnError(png_structp png, png_const_charp message)
@@ -27,8 +28,14 @@ void OnError(png_structp png, png_const_charp message)
 }
 
 // Warnings (unknown chunks, a profile that does not match sRGB, ...) leave the
-// pixels intact and are not worth the user's attention.
-void OnWarning(png_structp, png_const_charp) {}
+// pixels intact and are not worth the user's attention, save one: a profile
+// libpng refuses is dropped, and the user hears of that (see Messages).
+void OnWarning(png_structp png, png_const_charp message)
+{
+    auto* messages = static_cast<Messages*>(png_get_error_ptr(png));
+    if (message && std::strstr(message, "iCCP"))
+        messages->profileWarning = true;
+}
 
 // libpng's state for one image, created with it: Ready() is false when
 // memory ran out.
@@ -166,6 +173,8 @@ public:
         m_info.width = m_header.width;
         m_info.height = m_header.height;
         CopyMetadata(m_reader, m_info.metadata);
+        if (m_reader.messages.profileWarning && m_info.metadata.icc.empty())
+            m_info.notes.push_back("colour profile dropped: libpng found it faulty");
         if (m_header.interlace != PNG_INTERLACE_NONE)
             m_info.wholeImageBytes = uint64_t(m_info.width) * m_info.height * (m_info.alpha ? 4 : 3) +
                                      uint64_t(m_info.height) * sizeof(png_bytep);
@@ -247,7 +256,8 @@ struct Writer {
     bool Ready() const { return png && info; }
 };
 
-bool StartEncode(Writer* w, FILE* file, const ImageInfo* image)
+// *pProfileRefused: libpng would not take the image's ICC profile.
+bool StartEncode(Writer* w, FILE* file, const ImageInfo* image, bool* pProfileRefused)
 {
     if (setjmp(png_jmpbuf(w->png)))
         return false;
@@ -263,8 +273,11 @@ bool StartEncode(Writer* w, FILE* file, const ImageInfo* image)
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     const Metadata& metadata = image->metadata;
     if (!metadata.icc.empty())
+    {
         png_set_iCCP(w->png, w->info, metadata.iccName.empty() ? "ICC profile" : metadata.iccName.c_str(),
                      PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(), png_uint_32(metadata.icc.size()));
+        *pProfileRefused = !png_get_valid(w->png, w->info, PNG_INFO_iCCP);
+    }
 #ifdef PNG_eXIf_SUPPORTED
     if (!metadata.exif.empty())
         png_set_eXIf_1(w->png, w->info, png_uint_32(metadata.exif.size()), const_cast<BYTE*>(metadata.exif.data()));
@@ -314,14 +327,17 @@ bool EndEncode(Writer* w)
 
 class PngWriter final : public RowWriter {
 public:
-    PngWriter(FILE* file, const ImageInfo& info) : m_file(file), m_info(info)
+    PngWriter(FILE* file, const ImageInfo& info, std::vector<std::string>* notes) : m_file(file), m_info(info)
     {
         if (!m_writer.Ready())
             throw ImageError("out of memory");
         if (info.grayscale || info.alpha)
             m_scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(info.width) * 4);
-        if (!StartEncode(&m_writer, file, &m_info))
+        bool profileRefused = false;
+        if (!StartEncode(&m_writer, file, &m_info, &profileRefused))
             throw ImageError(std::string("cannot write PNG: ") + m_writer.messages.text);
+        if (notes && profileRefused)
+            notes->push_back("colour profile dropped: libpng refused it for this PNG");
     }
 
     void Write(const BYTE* rgb, size_t stride, const BYTE* alpha, DWORD rows) override
@@ -357,9 +373,9 @@ std::unique_ptr<RowReader> OpenPngReader(FILE* file)
     return std::make_unique<PngReader>(file);
 }
 
-std::unique_ptr<RowWriter> OpenPngWriter(FILE* file, const ImageInfo& info)
+std::unique_ptr<RowWriter> OpenPngWriter(FILE* file, const ImageInfo& info, std::vector<std::string>* notes)
 {
-    return std::make_unique<PngWriter>(file, info);
+    return std::make_unique<PngWriter>(file, info, notes);
 }
 
 } // namespace tonwell::imageio::detail
