@@ -13,10 +13,12 @@
 // An open then conflicts exactly when another handle denies an access it asks
 // for, or holds an access its share mode does not allow. Handles of other
 // programs that bypass the platform are not seen.
+#include "boundary.h"
 #include "descriptor_mode.h"
 #include "handles.h"
 #include "ofd_lock.h"
 #include "paths.h"
+#include "text/ansi.h"
 
 #include <tonwell_posix.h>
 #include <winbase.h>
@@ -350,34 +352,33 @@ bool Seek(FileObject& file, LONGLONG distance, DWORD method, LONGLONG& position)
 } // namespace tonwell::platform::kernel
 
 using namespace tonwell::platform::kernel;
+using tonwell::platform::GuardLastError;
+using tonwell::platform::text::WideArgument;
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE)
 {
-    std::string path;
-    if (!PathOrFail(lpFileName, PathUse::Open, path))
-        return INVALID_HANDLE_VALUE;
-    return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
-                          dwFlagsAndAttributes);
+    return GuardLastError(INVALID_HANDLE_VALUE, [&] {
+        std::string path;
+        if (!PathOrFail(lpFileName, PathUse::Open, path))
+            return INVALID_HANDLE_VALUE;
+        return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                              dwFlagsAndAttributes);
+    });
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE)
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
-                          dwFlagsAndAttributes);
+    return GuardLastError(INVALID_HANDLE_VALUE, [&] {
+        WideArgument name;
+        if (!name.SetOrFail(lpFileName))
+            return INVALID_HANDLE_VALUE;
+        return CreateFileW(name.Get(), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                           dwFlagsAndAttributes, hTemplateFile);
+    });
 }
 
 static BOOL CreateDirectoryImpl(const std::string& path, LPSECURITY_ATTRIBUTES attributes)
@@ -407,21 +408,20 @@ static BOOL CreateDirectoryImpl(const std::string& path, LPSECURITY_ATTRIBUTES a
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
-    std::string path;
-    if (!PathOrFail(lpPathName, PathUse::NewDirectory, path))
-        return FALSE;
-    return CreateDirectoryImpl(path, lpSecurityAttributes);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        if (!PathOrFail(lpPathName, PathUse::NewDirectory, path))
+            return FALSE;
+        return CreateDirectoryImpl(path, lpSecurityAttributes);
+    });
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
-    std::string path;
-    DWORD error;
-    if (!lpPathName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpPathName, PathUse::NewDirectory, path, error))
-        return Fail(error);
-    return CreateDirectoryImpl(path, lpSecurityAttributes);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        WideArgument path;
+        return path.SetOrFail(lpPathName) && CreateDirectoryW(path.Get(), lpSecurityAttributes);
+    });
 }
 
 static BOOL RemoveDirectoryImpl(const std::string& path)
@@ -445,19 +445,18 @@ static BOOL RemoveDirectoryImpl(const std::string& path)
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
 {
-    std::string path;
-    return PathOrFail(lpPathName, PathUse::Open, path) && RemoveDirectoryImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        return PathOrFail(lpPathName, PathUse::Open, path) && RemoveDirectoryImpl(path);
+    });
 }
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpPathName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpPathName, PathUse::Open, path, error))
-        return Fail(error);
-    return RemoveDirectoryImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        WideArgument path;
+        return path.SetOrFail(lpPathName) && RemoveDirectoryW(path.Get());
+    });
 }
 
 static BOOL DeleteFileImpl(const std::string& path)
@@ -481,19 +480,18 @@ static BOOL DeleteFileImpl(const std::string& path)
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
 {
-    std::string path;
-    return PathOrFail(lpFileName, PathUse::Open, path) && DeleteFileImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        return PathOrFail(lpFileName, PathUse::Open, path) && DeleteFileImpl(path);
+    });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error))
-        return Fail(error);
-    return DeleteFileImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        WideArgument path;
+        return path.SetOrFail(lpFileName) && DeleteFileW(path.Get());
+    });
 }
 
 static DWORD AttributesOf(const std::string& path)
@@ -511,25 +509,22 @@ static DWORD AttributesOf(const std::string& path)
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName)
 {
-    std::string path;
-    if (!PathOrFail(lpFileName, PathUse::Open, path))
-        return INVALID_FILE_ATTRIBUTES;
-    return AttributesOf(path);
+    return GuardLastError(DWORD(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
+        std::string path;
+        if (!PathOrFail(lpFileName, PathUse::Open, path))
+            return INVALID_FILE_ATTRIBUTES;
+        return AttributesOf(path);
+    });
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error)) {
-        SetLastError(error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return AttributesOf(path);
+    return GuardLastError(DWORD(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
+        WideArgument path;
+        if (!path.SetOrFail(lpFileName))
+            return INVALID_FILE_ATTRIBUTES;
+        return GetFileAttributesW(path.Get());
+    });
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,

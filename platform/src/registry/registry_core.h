@@ -29,14 +29,11 @@ struct ValueEntry {
 struct KeyInfo {
     std::u16string cls;
     DWORD subKeys = 0;
-    DWORD maxSubKeyLen = 0;  // UTF-16 units
-    DWORD maxSubKeyLenA = 0; // UTF-8 bytes
+    DWORD maxSubKeyLen = 0; // UTF-16 units
     DWORD maxClassLen = 0;
     DWORD values = 0;
     DWORD maxValueNameLen = 0;
-    DWORD maxValueNameLenA = 0;
-    DWORD maxValueLen = 0;
-    DWORD maxValueLenA = 0; // string data as UTF-8
+    DWORD maxValueLen = 0; // bytes
     DWORD sdLen = 0;
     int64_t written = 0;
 };
@@ -57,5 +54,22 @@ LONG GetKeySecurity(HKEY hKey, SECURITY_INFORMATION info, std::vector<uint8_t>& 
 
 bool IsStringType(DWORD type);
 void SetFileTime(PFILETIME ft, int64_t value);
+
+// Copies a name into a caller's buffer of *cch units (NUL included) and sets
+// *cch to its length; ERROR_MORE_DATA, nothing copied, when it does not fit.
+template <class C>
+LONG CopyName(const std::basic_string<C>& name, C* buffer, LPDWORD cch)
+{
+    if (name.size() + 1 > *cch)
+        return ERROR_MORE_DATA;
+    std::char_traits<C>::copy(buffer, name.data(), name.size());
+    buffer[name.size()] = 0;
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+// The size protocol of value data: *cb receives the size; with no buffer
+// that is all, and a short buffer gives ERROR_MORE_DATA.
+LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);
 
 } // namespace tonwell::platform::registry

@@ -3,6 +3,7 @@
 #include "machine_root.h"
 #include "security/descriptor.h"
 
+#include <sysinfoapi.h>
 #include <winerror.h>
 
 #include <algorithm>
@@ -477,9 +478,9 @@ LONG StoreWritable(bool& writable)
 
 int64_t NowFileTime()
 {
-    using namespace std::chrono;
-    auto ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
-    return ns / 100 + 116444736000000000LL;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 } // namespace tonwell::platform::registry

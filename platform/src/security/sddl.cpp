@@ -1,6 +1,6 @@
 // Descriptor strings: "O:owner G:group D:flags(ace)... S:flags(ace)...", each
 // ACE "(type;flags;rights;object;inherited object;account)".
-#include "registry/text.h"
+#include "text/utf.h"
 #include "security/descriptor.h"
 
 #include <errhandlingapi.h>
@@ -402,7 +402,7 @@ BOOL ConvertToString(PSECURITY_DESCRIPTOR sdData, DWORD revision, SECURITY_INFOR
         if constexpr (sizeof(Char) == 1)
             out = text;
         else
-            out = regtext::Utf8ToUtf16(text);
+            out = tonwell::platform::text::Utf8ToUtf16(text);
         auto* block = static_cast<Char*>(LocalAlloc(LMEM_FIXED, (out.size() + 1) * sizeof(Char)));
         if (!block) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -482,7 +482,7 @@ BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* pSid)
     }
     *pSid = nullptr;
     Sid sid;
-    if (!SidFromString(regtext::Utf16ToUtf8(StringSid), sid)) {
+    if (!SidFromString(tonwell::platform::text::Utf16ToUtf8(StringSid), sid)) {
         SetLastError(ERROR_INVALID_SID);
         return FALSE;
     }
@@ -504,7 +504,7 @@ BOOL WINAPI ConvertSidToStringSidW(PSID pSid, LPWSTR* StringSid)
         return FALSE;
     }
     const auto* p = static_cast<const uint8_t*>(pSid);
-    std::u16string out = regtext::Utf8ToUtf16(SidToString(Sid(p, p + n)));
+    std::u16string out = tonwell::platform::text::Utf8ToUtf16(SidToString(Sid(p, p + n)));
     auto* block = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, (out.size() + 1) * sizeof(WCHAR)));
     if (!block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -6,6 +6,7 @@
 #include "text/utf.h"
 
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 using namespace tonwell::platform::text;
@@ -90,10 +91,12 @@ int Compare(const Ch* a, const Ch* b, bool ignoreCase)
     for (;; ++a, ++b) {
         char32_t ca = static_cast<std::make_unsigned_t<Ch>>(*a);
         char32_t cb = static_cast<std::make_unsigned_t<Ch>>(*b);
-        if (ignoreCase) {
-            ca = ToUpper(ca);
-            cb = ToUpper(cb);
-        }
+        // 8-bit strings get here only when they are not UTF-8 text: their
+        // ASCII letters still fold, the other bytes compare as they are.
+        if (ignoreCase && (sizeof(Ch) == 2 || ca < 0x80))
+            ca = FoldUnit(char16_t(ca));
+        if (ignoreCase && (sizeof(Ch) == 2 || cb < 0x80))
+            cb = FoldUnit(char16_t(cb));
         if (ca != cb)
             return ca < cb ? -1 : 1;
         if (!*a)
@@ -101,28 +104,16 @@ int Compare(const Ch* a, const Ch* b, bool ignoreCase)
     }
 }
 
-int CompareIgnoreCaseUtf8(const char* a, const char* b)
+template <typename Ch>
+Ch* CopyBounded(Ch* dest, const Ch* source, int maxLength)
 {
-    if (!a || !b)
-        return a == b ? 0 : (a ? 1 : -1);
-    auto* pa = reinterpret_cast<const unsigned char*>(a);
-    auto* pb = reinterpret_cast<const unsigned char*>(b);
-    size_t na = std::strlen(a), nb = std::strlen(b), i = 0, j = 0;
-    while (i < na && j < nb) {
-        char32_t ca, cb;
-        bool ok;
-        i += DecodeUtf8(pa + i, na - i, ca, ok);
-        j += DecodeUtf8(pb + j, nb - j, cb, ok);
-        ca = ToUpper(ca);
-        cb = ToUpper(cb);
-        if (ca != cb)
-            return ca < cb ? -1 : 1;
-    }
-    if (i < na)
-        return 1;
-    if (j < nb)
-        return -1;
-    return 0;
+    if (!dest || !source || maxLength <= 0)
+        return dest;
+    int i = 0;
+    for (; i < maxLength - 1 && source[i]; ++i)
+        dest[i] = source[i];
+    dest[i] = 0;
+    return dest;
 }
 
 } // namespace
@@ -193,27 +184,30 @@ int WINAPI lstrlenW(LPCWSTR lpString)
 
 int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) { return Compare(lpString1, lpString2, false); }
 int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, false); }
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) { return CompareIgnoreCaseUtf8(lpString1, lpString2); }
+// Text compares as its UTF-16 form does. Strings that are not UTF-8 text
+// compare by their bytes (ASCII letters folded), so that two different
+// ill-formed strings never compare equal as they would through U+FFFD.
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
+{
+    if (!lpString1 || !lpString2)
+        return Compare(lpString1, lpString2, true);
+    try {
+        std::u16string a, b;
+        if (Utf8ToUtf16(lpString1, a, Invalid::Refuse) && Utf8ToUtf16(lpString2, b, Invalid::Refuse))
+            return lstrcmpiW(a.c_str(), b.c_str());
+    } catch (...) {
+        // Without memory for the conversion the strings still compare, by their bytes.
+    }
+    return Compare(lpString1, lpString2, true);
+}
 int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, true); }
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength)
 {
-    if (!lpString1 || !lpString2 || iMaxLength <= 0)
-        return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
-        lpString1[i] = lpString2[i];
-    lpString1[i] = 0;
-    return lpString1;
+    return CopyBounded(lpString1, lpString2, iMaxLength);
 }
 
 LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength)
 {
-    if (!lpString1 || !lpString2 || iMaxLength <= 0)
-        return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
-        lpString1[i] = lpString2[i];
-    lpString1[i] = 0;
-    return lpString1;
+    return CopyBounded(lpString1, lpString2, iMaxLength);
 }
