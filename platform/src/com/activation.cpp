@@ -4,6 +4,8 @@
 // CoFreeUnusedLibraries finds them idle.
 #include <windows.h>
 
+#include "boundary.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -127,7 +129,12 @@ HRESULT FindServerModule(REFCLSID rclsid, ServerModule* pServer)
     }
     ServerModule server{hModule, pfnGetClassObject,
                         ProcAs<PFN_DLLCANUNLOADNOW>(GetProcAddress(hModule, "DllCanUnloadNow"))};
-    modules.push_back(server);
+    try {
+        modules.push_back(server);
+    } catch (...) {
+        FreeLibrary(hModule); // no record of it, so no reference left behind
+        throw;
+    }
     *pServer = server;
     return S_OK;
 }
@@ -168,7 +175,7 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
     if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
         return REGDB_E_CLASSNOTREG;
 
-    try {
+    return tonwell::platform::GuardHResult([&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> guard(ServerModulesLock());
         ServerModule server{};
         HRESULT hr = FindServerModule(rclsid, &server);
@@ -180,11 +187,7 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
         if (FAILED(hr))
             *ppv = nullptr;
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv)
@@ -209,7 +212,7 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid)
     if (!lpszProgID || !lpclsid)
         return E_INVALIDARG;
     *lpclsid = GUID_NULL;
-    try {
+    return tonwell::platform::GuardHResult([&]() -> HRESULT {
         std::u16string progId(lpszProgID);
         if (progId.empty())
             return CO_E_CLASSSTRING;
@@ -221,11 +224,7 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid)
             return CO_E_CLASSSTRING;
         *lpclsid = clsid;
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 void WINAPI CoFreeUnusedLibraries(void) { CoFreeUnusedLibrariesEx(0, 0); }

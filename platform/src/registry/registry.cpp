@@ -268,8 +268,10 @@ LONG EnsureFolding()
         stale = tx.Writable();
         return ERROR_SUCCESS;
     });
-    if (status != ERROR_SUCCESS || current)
-        return ERROR_SUCCESS; // nothing readable to fold; the operation reports its own status
+    if (status == ERROR_FILE_NOT_FOUND || current)
+        return ERROR_SUCCESS; // a store that holds nothing has nothing to fold
+    if (status != ERROR_SUCCESS)
+        return status;
     if (stale) {
         status = RunTransaction(true, [&](Transaction& tx) -> LONG {
             generation = tx.StoreGeneration();

@@ -4,6 +4,7 @@
 #include <heapapi.h>
 #include <winnls.h>
 
+#include "boundary.h"
 #include "text/format.h"
 #include "text/system_messages.h"
 #include "text/utf.h"
@@ -14,6 +15,7 @@
 #include <vector>
 
 using namespace tonwell::platform::text;
+using tonwell::platform::GuardLastError;
 
 namespace {
 
@@ -282,21 +284,13 @@ DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpB
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPSTR lpBuffer,
                             DWORD nSize, va_list* Arguments)
 {
-    try {
-        return FormatMessageT<char>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return GuardLastError(DWORD(0),
+                          [&] { return FormatMessageT<char>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments); });
 }
 
 DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPWSTR lpBuffer,
                             DWORD nSize, va_list* Arguments)
 {
-    try {
-        return FormatMessageT<char16_t>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return GuardLastError(DWORD(0),
+                          [&] { return FormatMessageT<char16_t>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments); });
 }
