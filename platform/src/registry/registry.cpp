@@ -149,12 +149,13 @@ std::string Fold(std::u16string_view name) { return ToStorage(text::Fold(name));
 // change of the folding has them recomputed, once, on its first use.
 //
 // A change of folding can make two siblings that were distinct fold alike.
-// Neither is renamed, merged or dropped: the one made first keeps the folded
-// name, and the others become "shadowed": their fold is kShadow followed by
-// their exact stored name (a byte no UTF-8 text contains, so no folded name
-// can equal it). A shadowed key or value keeps its data, is listed by
-// enumeration, and is reached by its exact spelling; any other spelling
-// reaches the sibling that holds the folded name.
+// Neither is renamed, merged or dropped: a name whose fold did not change
+// keeps it (else the one made first takes it), and the others become
+// "shadowed": their fold is kShadow followed by their exact stored name (a
+// byte no UTF-8 text contains, so no folded name can equal it). A shadowed
+// key or value keeps its data, is listed by enumeration, and is reached by
+// its exact spelling; any other spelling reaches the sibling that holds the
+// folded name.
 
 constexpr char kShadow = '\xFF';
 
