@@ -7,6 +7,7 @@
 #include "boundary.h"
 
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,21 @@ struct Apartment {
 };
 thread_local Apartment t_apartment;
 
+// A registry that ran out of memory is the caller's lack of memory, not a
+// missing class: it travels as std::bad_alloc to the export's boundary.
+LONG NotOutOfMemory(LONG lStatus)
+{
+    if (lStatus == ERROR_NOT_ENOUGH_MEMORY || lStatus == ERROR_OUTOFMEMORY)
+        throw std::bad_alloc();
+    return lStatus;
+}
+
 // The default value of HKEY_CLASSES_ROOT\<subkey> as text, REG_EXPAND_SZ expanded.
 // False when the key or a string value is missing.
 bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
 {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (NotOutOfMemory(RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &hKey)) != ERROR_SUCCESS)
         return false;
     DWORD dwType = REG_NONE;
     DWORD cbData = 0;
@@ -67,6 +77,7 @@ bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
         cbData = cbBuffer; // the value grew in between: try again with its new size
     }
     RegCloseKey(hKey);
+    NotOutOfMemory(lStatus);
     if (lStatus != ERROR_SUCCESS || (dwType != REG_SZ && dwType != REG_EXPAND_SZ))
         return false;
 
@@ -75,8 +86,10 @@ bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
         text.pop_back();
     if (dwType == REG_EXPAND_SZ) {
         DWORD cchNeeded = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-        if (cchNeeded == 0)
+        if (cchNeeded == 0) {
+            NotOutOfMemory(static_cast<LONG>(GetLastError()));
             return false;
+        }
         std::u16string expanded(cchNeeded, u'\0');
         DWORD cchDone = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), cchNeeded);
         if (cchDone == 0 || cchDone > cchNeeded)
@@ -100,7 +113,7 @@ HRESULT FindServerModule(REFCLSID rclsid, ServerModule* pServer)
 {
     std::u16string classKey = u"CLSID\\" + GuidText(rclsid);
     HKEY hClass = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, KEY_READ, &hClass) != ERROR_SUCCESS)
+    if (NotOutOfMemory(RegOpenKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, KEY_READ, &hClass)) != ERROR_SUCCESS)
         return REGDB_E_CLASSNOTREG;
     RegCloseKey(hClass);
 

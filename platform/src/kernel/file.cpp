@@ -253,42 +253,55 @@ HANDLE CreateFileImpl(const std::string& path, DWORD access, DWORD shareMode, LP
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     };
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return fail(ErrorFromErrno(errno));
-    if (S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
-        return fail(ERROR_ACCESS_DENIED);
-    if (created && explicitMode && fchmod(fd, mode) != 0)
-        return fail(ErrorFromErrno(errno));
-
+    // Out of memory part way (the share records and names allocate): nothing
+    // of this open survives, and a file it created goes again.
     std::shared_ptr<FileObject> object;
+    HANDLE handle = nullptr;
     try {
-        object = std::make_shared<FileObject>(fd, rights);
-    } catch (const std::bad_alloc&) {
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    if (rights.Any()) {
-        if (DWORD error = object->Share().Acquire(st, rights, shareMode); error != ERROR_SUCCESS) {
-            object.reset(); // closes fd
-            if (created)
-                unlink(path.c_str());
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return fail(ErrorFromErrno(errno));
+        if (S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
+            return fail(ERROR_ACCESS_DENIED);
+        if (created && explicitMode && fchmod(fd, mode) != 0)
+            return fail(ErrorFromErrno(errno));
+
+        try {
+            object = std::make_shared<FileObject>(fd, rights);
+        } catch (const std::bad_alloc&) {
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (rights.Any()) {
+            if (DWORD error = object->Share().Acquire(st, rights, shareMode); error != ERROR_SUCCESS) {
+                object.reset(); // closes fd
+                if (created)
+                    unlink(path.c_str());
+                SetLastError(error);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        if (truncates && !created && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+            DWORD error = ErrorFromErrno(errno);
+            object.reset();
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-    }
-    if (truncates && !created && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        object.reset();
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (flags & FILE_FLAG_DELETE_ON_CLOSE)
-        object->DeleteOnClose(path);
-    HANDLE handle = InsertHandle(object);
-    if (!handle) {
-        if (created)
+        if (flags & FILE_FLAG_DELETE_ON_CLOSE)
             object->DeleteOnClose(path);
-        return INVALID_HANDLE_VALUE;
+        handle = InsertHandle(object);
+        if (!handle) {
+            if (created)
+                object->DeleteOnClose(path);
+            return INVALID_HANDLE_VALUE;
+        }
+    } catch (...) {
+        if (object)
+            object.reset(); // closes fd
+        else
+            close(fd);
+        if (created)
+            unlink(path.c_str());
+        throw;
     }
     bool existed = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);

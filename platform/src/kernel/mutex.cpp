@@ -408,7 +408,13 @@ HANDLE OpenNamedMutex(const SECURITY_ATTRIBUTES* attributes, bool initialOwner, 
             if (!sized || !ReadExistingObject(fd, name, generation, error))
                 return fail(ERROR_INVALID_HANDLE);
         }
-        MutexState* state = AttachState(fd, generation, error);
+        MutexState* state = nullptr;
+        try {
+            state = AttachState(fd, generation, error);
+        } catch (...) {
+            CloseObjectFile(fd); // never leave the guard held: every later open would wait on it
+            throw;
+        }
         if (!state)
             return fail(error);
         std::shared_ptr<MutexObject> object;

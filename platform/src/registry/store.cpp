@@ -254,11 +254,11 @@ LONG EnsureOpen(Connection& c)
     if (c.db)
         CloseConnection(c);
     if (c.path != path || !c.generation) {
-        c.path = path;
         auto it = std::find(c.paths.begin(), c.paths.end(), path);
         if (it == c.paths.end())
             it = c.paths.insert(c.paths.end(), path);
         c.generation = static_cast<uint64_t>(it - c.paths.begin()) + 1;
+        c.path = path; // only once its generation is known, should the insertion throw
     }
     c.pid = pid;
     c.initialised = false;
@@ -317,6 +317,11 @@ LONG EnsureOpen(Connection& c)
             }
             CloseConnection(c);
             return MapSqlite(e.code);
+        } catch (...) {
+            // Out of memory while setting up: closed, so that the next use starts over
+            // instead of finding a connection that is open but not set up.
+            CloseConnection(c);
+            throw;
         }
     }
 }
