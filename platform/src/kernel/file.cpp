@@ -366,7 +366,7 @@ bool Seek(FileObject& file, LONGLONG distance, DWORD method, LONGLONG& position)
 
 using namespace tonwell::platform::kernel;
 using tonwell::platform::GuardLastError;
-using tonwell::platform::text::WideArgument;
+using tonwell::platform::text::CallWide;
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -385,11 +385,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
-    return GuardLastError(INVALID_HANDLE_VALUE, [&] {
-        WideArgument name;
-        if (!name.SetOrFail(lpFileName))
-            return INVALID_HANDLE_VALUE;
-        return CreateFileW(name.Get(), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+    return CallWide(INVALID_HANDLE_VALUE, lpFileName, [&](LPCWSTR name) {
+        return CreateFileW(name, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                            dwFlagsAndAttributes, hTemplateFile);
     });
 }
@@ -431,10 +428,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
-    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
-        WideArgument path;
-        return path.SetOrFail(lpPathName) && CreateDirectoryW(path.Get(), lpSecurityAttributes);
-    });
+    return CallWide(BOOL(FALSE), lpPathName, [&](LPCWSTR path) { return CreateDirectoryW(path, lpSecurityAttributes); });
 }
 
 static BOOL RemoveDirectoryImpl(const std::string& path)
@@ -466,10 +460,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName)
 {
-    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
-        WideArgument path;
-        return path.SetOrFail(lpPathName) && RemoveDirectoryW(path.Get());
-    });
+    return CallWide(BOOL(FALSE), lpPathName, RemoveDirectoryW);
 }
 
 static BOOL DeleteFileImpl(const std::string& path)
@@ -501,10 +492,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 {
-    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
-        WideArgument path;
-        return path.SetOrFail(lpFileName) && DeleteFileW(path.Get());
-    });
+    return CallWide(BOOL(FALSE), lpFileName, DeleteFileW);
 }
 
 static DWORD AttributesOf(const std::string& path)
@@ -532,12 +520,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName)
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
-    return GuardLastError(DWORD(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
-        WideArgument path;
-        if (!path.SetOrFail(lpFileName))
-            return INVALID_FILE_ATTRIBUTES;
-        return GetFileAttributesW(path.Get());
-    });
+    return CallWide(DWORD(INVALID_FILE_ATTRIBUTES), lpFileName, GetFileAttributesW);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,

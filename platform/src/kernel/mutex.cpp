@@ -556,7 +556,7 @@ HANDLE CreateMutexImpl(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, cons
 
 using namespace tonwell::platform::kernel;
 using tonwell::platform::GuardLastError;
-using tonwell::platform::text::WideArgument;
+using tonwell::platform::text::CallWide;
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName)
 {
@@ -566,12 +566,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName)
 {
-    return GuardLastError(HANDLE(nullptr), [&]() -> HANDLE {
-        WideArgument name;
-        if (!name.SetOrFail(lpName))
-            return nullptr;
-        return CreateMutexW(lpMutexAttributes, bInitialOwner, name.Get());
-    });
+    return CallWide(HANDLE(nullptr), lpName,
+                    [&](LPCWSTR name) { return CreateMutexW(lpMutexAttributes, bInitialOwner, name); });
 }
 
 HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName)
@@ -581,12 +577,8 @@ HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName)
 
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 {
-    return GuardLastError(HANDLE(nullptr), [&]() -> HANDLE {
-        WideArgument name;
-        if (!name.SetOrFail(lpName))
-            return nullptr;
-        return OpenMutexW(dwDesiredAccess, bInheritHandle, name.Get());
-    });
+    return CallWide(HANDLE(nullptr), lpName,
+                    [&](LPCWSTR name) { return OpenMutexW(dwDesiredAccess, bInheritHandle, name); });
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex)

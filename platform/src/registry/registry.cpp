@@ -522,6 +522,19 @@ void Touch(Transaction& tx, int64_t key)
 
 LONG CheckRight(const Target& t, ACCESS_MASK right) { return (t.granted & right) == right ? 0 : ERROR_ACCESS_DENIED; }
 
+// What an operation answers for a handle with no key in the store behind it:
+// HKEY_DYN_DATA is no handle here, and HKEY_PERFORMANCE_DATA gives
+// `performance`, each operation's own answer. Nothing for other handles.
+std::optional<LONG> Unbacked(HKEY h, LONG performance)
+{
+    Predefined p = PredefinedOf(h);
+    if (p == Predefined::DynData)
+        return ERROR_INVALID_HANDLE;
+    if (p == Predefined::PerformanceData)
+        return performance;
+    return std::nullopt;
+}
+
 } // namespace
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -724,11 +737,8 @@ LONG WithKey(HKEY hKey, bool write, Body&& body)
 
 LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* data, size_t size)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_ACCESS_DENIED;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_ACCESS_DENIED))
+        return *s;
     if (!data && size)
         return ERROR_INVALID_PARAMETER;
     if (name.size() > TONWELL_REG_MAX_VALUE_NAME)
@@ -749,11 +759,8 @@ LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* 
 
 LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_FILE_NOT_FOUND;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
@@ -769,11 +776,8 @@ LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 
 LONG DeleteValue(HKEY hKey, const std::u16string& name)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_FILE_NOT_FOUND;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
+        return *s;
     return WithKey(hKey, true, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_SET_VALUE))
             return ERROR_ACCESS_DENIED;
@@ -831,11 +835,8 @@ LONG DeleteKey(HKEY hKey, const std::u16string* subKey)
 
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_NO_MORE_ITEMS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_ENUMERATE_SUB_KEYS))
             return ERROR_ACCESS_DENIED;
@@ -853,11 +854,8 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 
 LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_NO_MORE_ITEMS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
@@ -875,11 +873,8 @@ LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 LONG QueryInfo(HKEY hKey, KeyInfo& info)
 {
     info = KeyInfo{};
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_SUCCESS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_SUCCESS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
@@ -1050,12 +1045,8 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
             return status;
         if (LONG s = CopyName(entry.name, lpName, lpcchName))
             return s;
-        if (lpClass) {
-            if (LONG s = CopyName(entry.cls, lpClass, lpcchClass))
-                return s;
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(entry.cls.size());
-        }
+        if (LONG s = CopyClass(entry.cls, lpClass, lpcchClass, false))
+            return s;
         SetFileTime(lpftLastWriteTime, entry.written);
         return ERROR_SUCCESS;
     });
@@ -1091,14 +1082,8 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
         LONG status = QueryInfo(hKey, info);
         if (status != ERROR_SUCCESS)
             return status;
-        if (lpClass) {
-            if (LONG s = CopyName(info.cls, lpClass, lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(info.cls.size());
-                return s;
-            }
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(info.cls.size());
-        }
+        if (LONG s = CopyClass(info.cls, lpClass, lpcchClass, true))
+            return s;
         if (lpcSubKeys)
             *lpcSubKeys = info.subKeys;
         if (lpcbMaxSubKeyLen)

@@ -20,6 +20,18 @@ constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
 std::string Narrow(std::u16string_view s) { return text::Utf16ToUtf8(s); }
 
+// The whole of an A form with one name: converted and handed to its W form.
+template <class CallW>
+LONG CallWideStatus(LPCSTR name, CallW&& callW)
+{
+    return GuardStatus([&]() -> LONG {
+        WideArgument wide;
+        if (!wide.Set(name))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        return callW(wide.Get());
+    });
+}
+
 // String data as stored (UTF-16) to UTF-8 bytes; other data as it is.
 std::vector<uint8_t> NarrowData(DWORD type, const std::vector<uint8_t>& data)
 {
@@ -99,12 +111,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
 {
-    return GuardStatus([&]() -> LONG {
-        WideArgument sub;
-        if (!sub.Set(lpSubKey))
-            return ERROR_NO_UNICODE_TRANSLATION;
-        return RegOpenKeyExW(hKey, sub.Get(), ulOptions, samDesired, phkResult);
-    });
+    return CallWideStatus(lpSubKey, [&](LPCWSTR sub) { return RegOpenKeyExW(hKey, sub, ulOptions, samDesired, phkResult); });
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
@@ -150,22 +157,12 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    return GuardStatus([&]() -> LONG {
-        WideArgument name;
-        if (!name.Set(lpValueName))
-            return ERROR_NO_UNICODE_TRANSLATION;
-        return RegDeleteValueW(hKey, name.Get());
-    });
+    return CallWideStatus(lpValueName, [&](LPCWSTR name) { return RegDeleteValueW(hKey, name); });
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    return GuardStatus([&]() -> LONG {
-        WideArgument sub;
-        if (!sub.Set(lpSubKey))
-            return ERROR_NO_UNICODE_TRANSLATION;
-        return RegDeleteKeyW(hKey, sub.Get());
-    });
+    return CallWideStatus(lpSubKey, [&](LPCWSTR sub) { return RegDeleteKeyW(hKey, sub); });
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -180,13 +177,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
             return s;
         if (LONG s = CopyName(Narrow(name), lpName, lpcchName))
             return s;
-        std::string narrowClass = Narrow(cls);
-        if (lpClass) {
-            if (LONG s = CopyName(narrowClass, lpClass, lpcchClass))
-                return s;
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(narrowClass.size());
-        }
+        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, false))
+            return s;
         if (lpftLastWriteTime)
             *lpftLastWriteTime = written;
         return ERROR_SUCCESS;
@@ -260,15 +252,8 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
             cls.resize(cchClass);
             break;
         }
-        std::string narrowClass = Narrow(cls);
-        if (lpClass) {
-            if (LONG s = CopyName(narrowClass, lpClass, lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(narrowClass.size());
-                return s;
-            }
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(narrowClass.size());
-        }
+        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, true))
+            return s;
         if (lpcbMaxSubKeyLen)
             *lpcbMaxSubKeyLen = NameBytes(maxSubKey);
         if (lpcbMaxClassLen)

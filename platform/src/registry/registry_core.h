@@ -68,6 +68,23 @@ LONG CopyName(const std::basic_string<C>& name, C* buffer, LPDWORD cch)
     return ERROR_SUCCESS;
 }
 
+// A class name for a caller that may want only its length: copied as a
+// name when there is a buffer; with none, *cch (if given) receives the
+// length. `lengthWhenShort` also sets *cch to the length when the buffer is short.
+template <class C>
+LONG CopyClass(const std::basic_string<C>& cls, C* buffer, LPDWORD cch, bool lengthWhenShort)
+{
+    if (!buffer) {
+        if (cch)
+            *cch = static_cast<DWORD>(cls.size());
+        return ERROR_SUCCESS;
+    }
+    LONG s = CopyName(cls, buffer, cch);
+    if (s && lengthWhenShort)
+        *cch = static_cast<DWORD>(cls.size());
+    return s;
+}
+
 // The size protocol of value data: *cb receives the size; with no buffer
 // that is all, and a short buffer gives ERROR_MORE_DATA.
 LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);

@@ -8,6 +8,7 @@
 #include <windef.h>
 #include <winerror.h>
 
+#include "boundary.h"
 #include "text/utf.h"
 
 #include <string>
@@ -37,5 +38,19 @@ private:
     std::u16string m_text;
     bool m_present = false;
 };
+
+// The whole of an A form with one text argument, for functions that report
+// failure through GetLastError: converts `s` and calls its W form, inside the
+// boundary guard. `failure` when `s` does not convert or memory runs out.
+template <class R, class CallW>
+R CallWide(R failure, LPCSTR s, CallW&& callW) noexcept
+{
+    return GuardLastError(failure, [&]() -> R {
+        WideArgument wide;
+        if (!wide.SetOrFail(s))
+            return failure;
+        return callW(wide.Get());
+    });
+}
 
 } // namespace tonwell::platform::text

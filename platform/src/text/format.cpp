@@ -95,15 +95,6 @@ enum class Size { Default, Char, Short, Long, LongLong, SizeT, LongDouble, Wide 
 // clamp keeps the arithmetic small and a hostile format cheap.
 constexpr int kMaxField = 100000;
 
-template <class S>
-size_t Length(const S* p)
-{
-    size_t n = 0;
-    while (p[n])
-        ++n;
-    return n;
-}
-
 template <class C>
 class Engine {
 public:
@@ -359,7 +350,7 @@ private:
                 return Result::Failed;
             if (wide) {
                 auto* s = v ? static_cast<const char16_t*>(v) : u"(null)";
-                Text(s, Length(s), spec);
+                Text(s, std::char_traits<char16_t>::length(s), spec);
             } else {
                 auto* s = v ? static_cast<const char*>(v) : "(null)";
                 Text(s, std::strlen(s), spec);
@@ -479,16 +470,9 @@ private:
             while (i < len) {
                 char32_t cp;
                 bool ok;
-                if constexpr (sizeof(S) == 1)
-                    i += DecodeUtf8(reinterpret_cast<const unsigned char*>(s) + i, len - i, cp, ok);
-                else
-                    i += DecodeUtf16(s + i, len - i, cp, ok);
+                i += Decode(s + i, len - i, cp, ok);
                 C units[4];
-                size_t n;
-                if constexpr (sizeof(C) == 1)
-                    n = EncodeUtf8(cp, units);
-                else
-                    n = EncodeUtf16(cp, units);
+                size_t n = Encode(cp, units);
                 if (count + n > limit)
                     break;
                 for (size_t k = 0; k < n; ++k)

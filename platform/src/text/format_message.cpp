@@ -31,15 +31,6 @@ std::string FromUtf8<char>(std::string_view s) { return std::string(s); }
 template <>
 std::u16string FromUtf8<char16_t>(std::string_view s) { return Utf8ToUtf16(s); }
 
-template <typename Ch>
-size_t Length(const Ch* s)
-{
-    size_t n = 0;
-    while (s[n])
-        ++n;
-    return n;
-}
-
 // The arguments of the inserts, fetched as pointer-sized values: from the
 // caller's array, or in order from the va_list as far as the highest insert used.
 class Arguments {
@@ -153,7 +144,7 @@ DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpB
             return 0;
         }
         auto* s = static_cast<const Ch*>(lpSource);
-        source.assign(s, Length(s));
+        source.assign(s);
     } else if (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) {
         const char* text = FindSystemMessage(dwMessageId);
         if (!text) {

@@ -5,6 +5,7 @@
 
 #include "text/utf.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -15,38 +16,19 @@ namespace {
 
 bool IsSingleCharacter(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 16) == 0; }
 
-template <char32_t (*Map)(char32_t)>
-DWORD MapUtf8InPlace(char* s, size_t n)
-{
-    auto* p = reinterpret_cast<unsigned char*>(s);
-    size_t i = 0;
-    while (i < n) {
-        char32_t cp;
-        bool ok;
-        size_t len = DecodeUtf8(p + i, n - i, cp, ok);
-        if (ok) {
-            char32_t mapped = Map(cp);
-            if (mapped != cp && Utf8Length(mapped) == len)
-                EncodeUtf8(mapped, s + i);
-        }
-        i += len;
-    }
-    return DWORD(n);
-}
-
-template <char32_t (*Map)(char32_t)>
-DWORD MapUtf16InPlace(char16_t* s, size_t n)
+// Maps each character in place; one whose mapping takes another number of
+// units, and anything that is not a character, stays as it is.
+template <char32_t (*Map)(char32_t), class C>
+DWORD MapInPlace(C* s, size_t n)
 {
     size_t i = 0;
     while (i < n) {
         char32_t cp;
         bool ok;
-        size_t len = DecodeUtf16(s + i, n - i, cp, ok);
-        if (ok) {
-            char32_t mapped = Map(cp);
-            if (mapped != cp && Utf16Length(mapped) == len)
-                EncodeUtf16(mapped, s + i);
-        }
+        size_t len = Decode(s + i, n - i, cp, ok);
+        C units[4];
+        if (ok && Map(cp) != cp && Encode(Map(cp), units) == len)
+            std::copy(units, units + len, s + i);
         i += len;
     }
     return DWORD(n);
@@ -61,7 +43,7 @@ LPSTR CharMapA(LPSTR lpsz)
         char32_t mapped = c < 0x80 ? Map(c) : c;
         return reinterpret_cast<LPSTR>(static_cast<uintptr_t>(mapped));
     }
-    MapUtf8InPlace<Map>(lpsz, std::strlen(lpsz));
+    MapInPlace<Map>(lpsz, std::strlen(lpsz));
     return lpsz;
 }
 
@@ -78,7 +60,7 @@ LPWSTR CharMapW(LPWSTR lpsz)
     size_t n = 0;
     while (lpsz[n])
         ++n;
-    MapUtf16InPlace<Map>(lpsz, n);
+    MapInPlace<Map>(lpsz, n);
     return lpsz;
 }
 
@@ -123,10 +105,10 @@ LPSTR WINAPI CharLowerA(LPSTR lpsz) { return CharMapA<ToLower>(lpsz); }
 LPWSTR WINAPI CharUpperW(LPWSTR lpsz) { return CharMapW<ToUpper>(lpsz); }
 LPWSTR WINAPI CharLowerW(LPWSTR lpsz) { return CharMapW<ToLower>(lpsz); }
 
-DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToUpper>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToLower>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToUpper>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToLower>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToLower>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToLower>(lpsz, cchLength) : 0; }
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz)
 {

@@ -41,6 +41,15 @@ size_t EncodeUtf16(char32_t cp, char16_t* out);
 inline size_t Utf8Length(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
 inline size_t Utf16Length(char32_t cp) { return cp < 0x10000 ? 1 : 2; }
 
+// The same, chosen by the unit type: UTF-8 for char, UTF-16 for char16_t.
+inline size_t Decode(const char* s, size_t n, char32_t& cp, bool& ok)
+{
+    return DecodeUtf8(reinterpret_cast<const unsigned char*>(s), n, cp, ok);
+}
+inline size_t Decode(const char16_t* s, size_t n, char32_t& cp, bool& ok) { return DecodeUtf16(s, n, cp, ok); }
+inline size_t Encode(char32_t cp, char* out) { return EncodeUtf8(cp, out); }
+inline size_t Encode(char32_t cp, char16_t* out) { return EncodeUtf16(cp, out); }
+
 // Whole-string conversions. They return false only under Invalid::Refuse,
 // when the input is not well-formed; `out` is then unspecified.
 bool Utf8ToUtf16(std::string_view in, std::u16string& out, Invalid mode);
