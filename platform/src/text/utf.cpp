@@ -160,21 +160,6 @@ std::string Utf16ToUtf8(std::u16string_view in)
     return out;
 }
 
-size_t Utf16PrefixFitting(const char16_t* s, size_t n, size_t budget)
-{
-    size_t i = 0, bytes = 0;
-    while (i < n) {
-        char32_t cp;
-        bool ok;
-        size_t len = DecodeUtf16(s + i, n - i, cp, ok);
-        bytes += Utf8Length(cp);
-        if (bytes > budget)
-            break;
-        i += len;
-    }
-    return i;
-}
-
 size_t Utf8CompletePrefix(const char* s, size_t n)
 {
     // Step back over at most three continuation bytes to the lead of the last sequence.

@@ -59,9 +59,6 @@ bool Utf16ToUtf8(std::u16string_view in, std::string& out, Invalid mode);
 std::u16string Utf8ToUtf16(std::string_view in);
 std::string Utf16ToUtf8(std::u16string_view in);
 
-// The longest prefix of s[0..n), in whole characters, whose UTF-8 form takes
-// at most `budget` bytes (lone surrogates count as U+FFFD). Returns the units.
-size_t Utf16PrefixFitting(const char16_t* s, size_t n, size_t budget);
 // The length of s[0..n) with an incomplete UTF-8 sequence at its end dropped.
 size_t Utf8CompletePrefix(const char* s, size_t n);
 
