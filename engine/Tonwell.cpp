@@ -1,23 +1,77 @@
-// Analysis and dispatch: histogram, statistics, classification and Fix.
+// Analysis and dispatch: histogram, statistics, classification, the decision and Fix.
 #include "Tonwell.h"
 
 #include "TonwellKernels.h"
 #include "TonwellStatistics.h"
 
+namespace tonwell::stats {
+
 namespace {
 
-// Single-precision fractions widened to double: the classification depends on
-// these exact values, not on the decimal ones.
+// Single-precision fractions widened to double: the classification and the
+// stretch depend on these exact values, not on the decimal ones.
 const double c_PercentileFractions[6] = {
     static_cast<double>(0.01f), static_cast<double>(0.05f), static_cast<double>(0.20f),
     static_cast<double>(0.80f), static_cast<double>(0.95f), static_cast<double>(0.99f),
 };
+
+} // namespace
+
+BandEdges ComputeEdges(const ULONGLONG* pHistogram)
+{
+    BandEdges edges{};
+    LONGLONG llTotal = 0;
+    for (LONG i = 0; i < c_BandBins; ++i)
+        llTotal += static_cast<LONGLONG>(pHistogram[i]);
+
+    LONG* P = edges.lPercentile;
+    P[0] = 0;
+    P[1] = 0;
+    P[4] = c_BandBins;
+    P[5] = c_BandBins;
+
+    // One scan serves all six percentiles: each search resumes where the last one
+    // stopped, and an entry whose target is never met keeps its preset.
+    LONG i = 0;
+    LONGLONG llSum = 0;
+    for (int k = 0; k < 6; ++k) {
+        if (i == c_BandBins)
+            continue;
+        const LONGLONG llTarget = static_cast<LONGLONG>(static_cast<double>(llTotal) * c_PercentileFractions[k]);
+        while (i < c_BandBins) {
+            if (llSum >= llTarget) {
+                P[k] = i;
+                break;
+            }
+            llSum += static_cast<LONGLONG>(pHistogram[i]);
+            ++i;
+        }
+    }
+
+    edges.lLowEdge = (P[1] - P[0] > 20) ? P[1] : P[0];
+    const LONG lTail = P[5] - P[4];
+    edges.lHighEdge = (lTail >= 5 && lTail <= 20) ? P[5] : P[4];
+    edges.lMidPoint = (edges.lLowEdge + edges.lHighEdge) >> 1;
+    edges.dScale = (edges.lHighEdge > edges.lLowEdge)
+                       ? 255.0 / static_cast<double>(edges.lHighEdge - edges.lLowEdge)
+                       : 1.0;
+    return edges;
+}
+
+} // namespace tonwell::stats
+
+namespace {
 
 const double c_LowContrastScale = 2.618;
 const LONG c_BrightCentroid = 200;
 const LONG c_DarkCentroid = 98;
 
 } // namespace
+
+double StrengthFromFlags(DWORD dwFlags)
+{
+    return static_cast<double>(static_cast<LONG>(dwFlags)) * 0.1;
+}
 
 CTonwell::CTonwell(BYTE* pImage, DWORD dwWidth, DWORD dwHeight, DWORD dwStride, DWORD dwBytesPerPixel)
     : m_Marker(0),
@@ -30,7 +84,8 @@ CTonwell::CTonwell(BYTE* pImage, DWORD dwWidth, DWORD dwHeight, DWORD dwStride, 
       m_dwStride(0),
       m_dStrength(1.0)
 {
-    TraceScope scope(0, 0, "CTonwell::CTonwell", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::CTonwell()"));
+    TraceScope scope(0, 0, "CTonwell::CTonwell", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
+                     FormatTraceW(u"CTonwell::CTonwell()"));
     if (pImage != nullptr && (dwBytesPerPixel == 4 || dwBytesPerPixel == 3)) {
         m_pImage = pImage;
         m_dStrength = 1.0;
@@ -44,7 +99,8 @@ CTonwell::CTonwell(BYTE* pImage, DWORD dwWidth, DWORD dwHeight, DWORD dwStride, 
 CTonwell::~CTonwell()
 {
     {
-        TraceScope scope(0, 0, "CTonwell::~CTonwell", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::~CTonwell()"));
+        TraceScope scope(0, 0, "CTonwell::~CTonwell", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
+                         FormatTraceW(u"CTonwell::~CTonwell()"));
     }
     ReleaseTrackedObject(&m_Marker);
 }
@@ -58,23 +114,19 @@ HRESULT CTonwell::SetStrength(double dStrength)
     return S_OK;
 }
 
-void CTonwell::FillHistogram()
+HRESULT CTonwell::GetHistogram()
 {
+    TraceScope scope(0, 0, "CTonwell::GetHistogram", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
+                     FormatTraceW(u"CTonwell::GetHistogram()"));
+    if (m_pImage == nullptr)
+        return E_INVALIDARG;
     const tonwell::kernels::PixelBuffer buffer{m_pImage, m_dwWidth, m_dwHeight, m_dwStride, m_dwBytesPerPixel};
     tonwell::kernels::Histogram(buffer, m_Histogram);
     m_bHistogramValid = TRUE;
-}
-
-HRESULT CTonwell::GetHistogram()
-{
-    TraceScope scope(0, 0, "CTonwell::GetHistogram", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::GetHistogram()"));
-    if (m_pImage == nullptr)
-        return E_INVALIDARG;
-    FillHistogram();
     return S_OK;
 }
 
-void CTonwell::ComputeStatistics(ExposureStatistics* pStats) const
+void CTonwell::ComputeDecision(ExposureDecision* pDecision) const
 {
     LONGLONG llTotal = 0;
     LONGLONG llWeighted = 0;
@@ -83,7 +135,7 @@ void CTonwell::ComputeStatistics(ExposureStatistics* pStats) const
         llWeighted += static_cast<LONGLONG>(i) * static_cast<LONGLONG>(m_Histogram[i]);
     }
 
-    const tonwell::stats::BandEdges edges = tonwell::stats::ComputeEdges(m_Histogram, c_PercentileFractions);
+    const tonwell::stats::BandEdges edges = tonwell::stats::ComputeEdges(m_Histogram);
 
     // The 0.5 terms make an empty band come out as 1 rather than a division by zero.
     const double dCentroid = (static_cast<double>(llWeighted) + 0.5) / (static_cast<double>(llTotal) + 0.5);
@@ -99,32 +151,60 @@ void CTonwell::ComputeStatistics(ExposureStatistics* pStats) const
     else
         type = ExposureNormal;
 
-    pStats->lCentroid = lCentroid;
-    pStats->dScale = edges.dScale;
-    pStats->lLowEdge = edges.lLowEdge;
-    pStats->lHighEdge = edges.lHighEdge;
-    pStats->lMidPoint = edges.lMidPoint;
-    pStats->type = type;
+    ExposureStatistics& stats = pDecision->stats;
+    stats.lCentroid = lCentroid;
+    stats.dScale = edges.dScale;
+    stats.lLowEdge = edges.lLowEdge;
+    stats.lHighEdge = edges.lHighEdge;
+    stats.lMidPoint = edges.lMidPoint;
+    stats.type = type;
+
+    pDecision->dExponent = 0.0;
+    switch (type) {
+    case ExposureLowContrast:
+        pDecision->correction = CorrectionStretch;
+        break;
+    case ExposureDark:
+    case ExposureBright:
+        tonwell::stats::CurveExponent(type, m_dStrength, &pDecision->dExponent);
+        pDecision->correction = type == ExposureDark ? CorrectionBrighten : CorrectionDarken;
+        break;
+    case ExposureNormal:
+        pDecision->correction = tonwell::stats::CurveExponent(type, m_dStrength, &pDecision->dExponent)
+                                    ? CorrectionStrengthCurve
+                                    : CorrectionNone;
+        break;
+    }
 }
 
 HRESULT CTonwell::ClassifyExposureType(ExposureType* pType)
 {
-    TraceScope scope(0, 0, "CTonwell::ClassifyExposureType", 0x8, 0x1, 0,
+    if (m_pImage != nullptr && pType == nullptr)
+        return E_POINTER;
+    ExposureDecision decision;
+    const HRESULT hr = Decide(&decision);
+    if (hr == S_OK)
+        *pType = decision.stats.type;
+    return hr;
+}
+
+HRESULT CTonwell::Decide(ExposureDecision* pDecision)
+{
+    TraceScope scope(0, 0, "CTonwell::ClassifyExposureType", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
                      FormatTraceW(u"CTonwell::ClassifyExposureType()"));
     if (m_pImage == nullptr)
         return E_INVALIDARG;
     // A null out pointer would be written through; refuse it rather than crash.
-    if (pType == nullptr)
+    if (pDecision == nullptr)
         return E_POINTER;
     if (!m_bHistogramValid)
         GetHistogram();
 
-    ExposureStatistics stats;
-    ComputeStatistics(&stats);
-    *pType = stats.type;
+    ComputeDecision(pDecision);
 
-    if (g_TraceSettings.TraceFlags & 0x4) {
-        DispatchTraceRecord(0, 0, "CTonwell::ClassifyExposureType", 0x4,
+    if (g_TraceSettings.TraceFlags & TRACE_FLAG_TRACE) {
+        const ExposureStatistics& stats = pDecision->stats;
+        DispatchTraceRecord(0, 0, "CTonwell::ClassifyExposureType", TRACE_FLAG_TRACE,
                             FormatTraceW(u"Centroid = %d, Scale = %f, LowEdge = %d, HighEdge = %d, Type = %d",
                                          stats.lCentroid, stats.dScale, stats.lLowEdge, stats.lHighEdge,
                                          static_cast<LONG>(stats.type)));
@@ -132,26 +212,14 @@ HRESULT CTonwell::ClassifyExposureType(ExposureType* pType)
     return S_OK;
 }
 
-HRESULT CTonwell::GetStatistics(ExposureStatistics* pStats)
-{
-    if (pStats == nullptr)
-        return E_POINTER;
-    if (m_pImage == nullptr)
-        return E_INVALIDARG;
-    if (!m_bHistogramValid)
-        FillHistogram();
-    ComputeStatistics(pStats);
-    return S_OK;
-}
-
 namespace {
 
 void TraceFixError(const char16_t* pszFormat, HRESULT hr)
 {
-    if (g_TraceSettings.TraceFlags & 0x1) {
+    if (g_TraceSettings.TraceFlags & TRACE_FLAG_ERROR) {
         TraceRecord* pRecord = FormatTraceW(pszFormat, hr);
         AppendHResultText(hr, pRecord);
-        DispatchTraceRecord(0, 0, "CTonwell::Fix", 0x1, pRecord);
+        DispatchTraceRecord(0, 0, "CTonwell::Fix", TRACE_FLAG_ERROR, pRecord);
     }
 }
 
@@ -159,7 +227,8 @@ void TraceFixError(const char16_t* pszFormat, HRESULT hr)
 
 HRESULT CTonwell::Fix(DWORD dwMode)
 {
-    TraceScope scope(0, 0, "CTonwell::Fix", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::Fix()"));
+    TraceScope scope(0, 0, "CTonwell::Fix", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
+                     FormatTraceW(u"CTonwell::Fix()"));
     if (m_pImage == nullptr)
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 
@@ -171,21 +240,28 @@ HRESULT CTonwell::Fix(DWORD dwMode)
         return AutoBalance();
     }
 
-    ExposureType type = ExposureNormal;
-    HRESULT hr = ClassifyExposureType(&type);
+    ExposureDecision decision;
+    HRESULT hr = Decide(&decision);
     if (hr != S_OK) {
         TraceFixError(u"Error returned from ClassifyExposureType() hr=0x%lX", hr);
         return hr;
     }
 
-    if (type == ExposureLowContrast) {
+    if (decision.correction == CorrectionStretch) {
         hr = AutoBalance();
         if (hr != S_OK)
             TraceFixError(u"Error returned from AutoBalance() hr=0x%lX", hr);
-    } else {
-        hr = TonwellWithGammaCurve(type);
-        if (hr != S_OK)
-            TraceFixError(u"Error returned from TonwellWithGammaCurve() hr=0x%lX", hr);
+        return hr;
     }
+    // CorrectionNone too goes through the curve, which answers it with S_FALSE
+    // (and so with its scope and the error line that hosts know).
+    ExposureType curve = ExposureNormal;
+    if (decision.correction == CorrectionBrighten)
+        curve = ExposureDark;
+    else if (decision.correction == CorrectionDarken)
+        curve = ExposureBright;
+    hr = TonwellWithGammaCurve(curve);
+    if (hr != S_OK)
+        TraceFixError(u"Error returned from TonwellWithGammaCurve() hr=0x%lX", hr);
     return hr;
 }

@@ -29,10 +29,25 @@ bool CpuHasAvx2()
     return s_bAvx2;
 }
 
+// TONWELL_ENGINE_PORTABLE set to anything but "" or "0" keeps Best off the
+// processor-specific kernels, so that the portable ones can be run and compared
+// on a machine that has AVX2.
+bool PortableForced()
+{
+    static const bool s_bForced = [] {
+        WCHAR szValue[4] = {};
+        const DWORD cch = GetEnvironmentVariableW(u"TONWELL_ENGINE_PORTABLE", szValue, 4);
+        if (cch == 0)
+            return false;
+        return !(cch == 1 && szValue[0] == u'0');
+    }();
+    return s_bForced;
+}
+
 Impl Resolve(Impl impl)
 {
     if (impl == Impl::Best)
-        return CpuHasAvx2() ? Impl::Avx2 : Impl::Portable;
+        return CpuHasAvx2() && !PortableForced() ? Impl::Avx2 : Impl::Portable;
     if (impl == Impl::Avx2 && !CpuHasAvx2())
         return Impl::Portable;
     return impl;
@@ -108,43 +123,55 @@ const char* ImplName(Impl impl)
     return "?";
 }
 
-void Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl)
+Impl Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl)
 {
     std::memset(pHistogram, 0, 256 * sizeof(ULONGLONG));
     impl = Resolve(impl);
     if (impl == Impl::Scalar) {
         HistogramWalk(buffer, pHistogram);
-        return;
+        return impl;
     }
+
+    // Rows go to the row kernel in pieces of whole 512-pixel blocks, so that a
+    // fold can come between any two pieces of a row wider than the limit.
+    constexpr DWORD c_Piece = 127 * 512;
+    static_assert(c_Piece <= detail::c_SubHistogramLimit);
 
     auto* pRowKernel = impl == Impl::Avx2 ? detail::HistogramRowAvx2 : detail::HistogramRowPortable;
     detail::SubHistograms sub;
     std::memset(&sub, 0, sizeof(sub));
-    ULONGLONG ullPending = 0; // pixels counted into the sub-histograms since the last fold
+    DWORD dwPending = 0; // pixels counted into the sub-histograms since the last fold
     DWORD dwRowOffset = 0;
     for (DWORD y = 0; y < buffer.dwHeight; ++y, dwRowOffset += buffer.dwStride) {
-        if (ullPending + buffer.dwWidth > 0xFFFFFFFFull) {
-            FoldSubHistograms(sub, pHistogram);
-            ullPending = 0;
-        }
-        if (RowIsContiguous(dwRowOffset, buffer.dwWidth, buffer.dwBytesPerPixel)) {
-            pRowKernel(At(buffer.pImage, dwRowOffset), buffer.dwWidth, buffer.dwBytesPerPixel, sub);
-            ullPending += buffer.dwWidth;
-        } else {
+        if (!RowIsContiguous(dwRowOffset, buffer.dwWidth, buffer.dwBytesPerPixel)) {
             DWORD dwOffset = dwRowOffset;
             for (DWORD x = 0; x < buffer.dwWidth; ++x, dwOffset += buffer.dwBytesPerPixel)
                 ++pHistogram[Luminance(At(buffer.pImage, dwOffset), buffer.dwBytesPerPixel)];
+            continue;
+        }
+        const BYTE* pPiece = At(buffer.pImage, dwRowOffset);
+        for (DWORD dwLeft = buffer.dwWidth; dwLeft > 0;) {
+            const DWORD dwPixels = dwLeft < c_Piece ? dwLeft : c_Piece;
+            if (dwPending + dwPixels > detail::c_SubHistogramLimit) {
+                FoldSubHistograms(sub, pHistogram);
+                dwPending = 0;
+            }
+            pRowKernel(pPiece, dwPixels, buffer.dwBytesPerPixel, sub);
+            dwPending += dwPixels;
+            pPiece += static_cast<SIZE_T>(dwPixels) * buffer.dwBytesPerPixel;
+            dwLeft -= dwPixels;
         }
     }
     FoldSubHistograms(sub, pHistogram);
+    return impl;
 }
 
-void MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped, Impl impl)
+Impl MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped, Impl impl)
 {
     impl = Resolve(impl);
     if (impl == Impl::Scalar) {
         MapWalk(buffer, pTable, dwBytesMapped);
-        return;
+        return impl;
     }
 
     auto* pRowKernel = impl == Impl::Avx2 ? detail::MapRowAvx2 : detail::MapRowPortable;
@@ -162,6 +189,7 @@ void MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped
             }
         }
     }
+    return impl;
 }
 
 void BuildGammaTable(DWORD dwType, double dExponent, BYTE* pTable)

@@ -23,19 +23,30 @@ enum class Impl {
     Scalar,   // the exact per-pixel walk, no tricks
     Portable, // row-wise, unrolled, no processor-specific instructions
     Avx2,     // row-wise with AVX2 where the processor has it
-    Best,     // the fastest one this processor supports
+    Best,     // AVX2 where the processor has it, else portable; portable whenever the
+              // environment variable TONWELL_ENGINE_PORTABLE is set to anything but
+              // "" or "0" (read once per process, on first use)
 };
 
+// Whether Impl::Avx2 runs as such here; an unsupported Avx2 falls back to Portable.
 bool ImplSupported(Impl impl);
-const char* ImplName(Impl impl); // Best resolves to the one it picks
+// "scalar", "portable" or "avx2": the form a request for impl runs as.
+const char* ImplName(Impl impl);
+
+// The passes below return the form that actually ran. They allocate no memory of
+// their own (the first Best request of a process reads the environment once,
+// through the platform) and keep no state between calls, so separate buffers
+// may be processed on separate threads at once.
 
 // Sets the 256 counts to the luminance histogram of the buffer:
 // Y = (76 R + 150 G + 30 B) >> 8.
-void Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl = Impl::Best);
+Impl Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl = Impl::Best);
 
-// Replaces bytes 0 .. dwBytesMapped-1 of every pixel by pTable[old value].
+// Replaces bytes 0 .. dwBytesMapped-1 of every pixel by pTable[old value], row by
+// row and pixel by pixel in walk order, so rows that overlap (a stride below the
+// row length, or 0) come out exactly as from the per-pixel walk.
 // dwBytesMapped is 3 (colour bytes only) or the buffer's bytes per pixel.
-void MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped, Impl impl = Impl::Best);
+Impl MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped, Impl impl = Impl::Best);
 
 // Tone curve: type 3 darkens with exponent dExponent, any other type brightens.
 void BuildGammaTable(DWORD dwType, double dExponent, BYTE* pTable);

@@ -5,13 +5,16 @@
 
 namespace tonwell::kernels::detail {
 
-// Sub-histograms of 32-bit counts, folded into the 64-bit histogram before they
-// can overflow. Several copies keep consecutive increments of one bin from
-// waiting on each other.
+// Sub-histograms of 16-bit counts, small enough to stay in the first-level cache
+// beside the luminance block. Several copies keep consecutive increments of one
+// bin from waiting on each other. The caller folds them into the 64-bit
+// histogram before c_SubHistogramLimit pixels have been counted into them, so no
+// count can wrap whatever the image holds.
 constexpr int c_SubHistograms = 4;
 static_assert(c_SubHistograms == 4, "the row kernels spread pixels over four copies");
+constexpr DWORD c_SubHistogramLimit = 0xFFFF;
 struct SubHistograms {
-    DWORD counts[c_SubHistograms][256];
+    WORD counts[c_SubHistograms][256];
 };
 
 // Luminance of a whole row of contiguous pixels into the sub-histograms.

@@ -1,4 +1,5 @@
-// Percentile search and edge rules shared by the classification and AutoBalance.
+// The rules shared by the analysis, the decision and the corrections: the
+// percentile search and edges, and the choice of the curve's exponent.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +17,13 @@ struct BandEdges {
     double dScale;
 };
 
-BandEdges ComputeEdges(const ULONGLONG* pHistogram, const double* pFractions);
+// Percentiles (1, 5, 20, 80, 95 and 99 %), edges, mid-point and scale of the
+// band of a 256-bin histogram.
+BandEdges ComputeEdges(const ULONGLONG* pHistogram);
+
+// The exponent of the curve TonwellWithGammaCurve(dwType) applies at strength
+// dStrength; false when that call has nothing to do (the strength curve below
+// 1.05).
+bool CurveExponent(DWORD dwType, double dStrength, double* pExponent);
 
 } // namespace tonwell::stats

@@ -7,7 +7,7 @@ CTonwellExposure::CTonwellExposure() : m_Marker(0), m_dwFlags(0), m_pEngine(null
 CTonwellExposure::~CTonwellExposure()
 {
     {
-        TraceScope scope(0, 0, "CTonwellExposure::~CTonwellExposure", 0x8, 0x1, 0,
+        TraceScope scope(0, 0, "CTonwellExposure::~CTonwellExposure", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
                          FormatTraceW(u"CTonwellExposure::~CTonwellExposure()"));
         if (m_pEngine != nullptr) {
             delete m_pEngine;
@@ -44,7 +44,7 @@ HRESULT STDMETHODCALLTYPE CTonwellExposure::Invoke(DISPID, REFIID, LCID, WORD, D
 
 HRESULT STDMETHODCALLTYPE CTonwellExposure::Initialize(DWORD dwFlags)
 {
-    TraceScope scope(0, 0, "CTonwellExposure::Initialize", 0x8, 0x1, 0,
+    TraceScope scope(0, 0, "CTonwellExposure::Initialize", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
                      FormatTraceW(u"CTonwellExposure::Initialize()"));
     // 0 keeps the strength given before.
     if (dwFlags != 0)
@@ -56,7 +56,7 @@ HRESULT STDMETHODCALLTYPE CTonwellExposure::SetImage(BYTE* pImage, DWORD dwWidth
 {
     CTonwell engine(pImage, dwWidth, dwHeight, dwStride, 3);
     // Flags from 0x80000000 up read as negative: the engine refuses them and keeps 1.0.
-    engine.SetStrength(static_cast<double>(static_cast<LONG>(m_dwFlags)) * 0.1);
+    engine.SetStrength(StrengthFromFlags(m_dwFlags));
     return engine.Fix(0);
 }
 

@@ -2,6 +2,21 @@
 // strength between calls; every SetImage builds, uses and destroys its own engine.
 // IUnknown is left to the form that creates the object (standalone, aggregated or
 // the direct form of DirectCreate.h).
+//
+// Initialize(dwFlags): a non-zero dwFlags becomes the strength of later
+//   SetImage calls (StrengthFromFlags in Tonwell.h: flags x 0.1 read as signed,
+//   so 11 and up strengthen a normal image, 0x80000000 and up mean the default);
+//   0 keeps the value from before. Always S_OK.
+// SetImage(pImage, dwWidth, dwHeight, dwStride): corrects the 3-byte red, green,
+//   blue image in place, rows dwStride bytes apart, exactly as CTonwell::Fix(0)
+//   at that strength: S_OK when corrected, S_FALSE when the image is normal and
+//   the strength too small (no byte changed), HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
+//   for a null pImage. Sizes are not checked: the caller guarantees the buffer.
+//   Keeps neither the image nor any result; the engine lives on the stack.
+// GetResults: S_OK, reads and writes nothing.
+//
+// Threads: apartment-threaded: one object is called from one thread at a time
+// and takes no lock; separate objects may work on separate threads at once.
 #pragma once
 
 #include <windows.h>

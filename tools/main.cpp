@@ -1,5 +1,6 @@
 // tonwell: the command-line host of the Tonwell component.
 #include "command.h"
+#include "common/Options.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,7 @@ std::map<std::string, Command>& Commands()
 
 void Usage(FILE* out)
 {
-    std::fprintf(out, "usage: tonwell COMMAND [ARGS...]\n\ncommands:\n");
+    std::fprintf(out, "usage: tonwell COMMAND [ARGS...]\n       tonwell --version\n\ncommands:\n");
     for (const auto& [name, command] : Commands())
         std::fprintf(out, "  %-10s %s\n", name.c_str(), command.summary);
     std::fprintf(out, "\n'tonwell COMMAND --help' describes a command.\n");
@@ -42,13 +43,21 @@ int main(int argc, char** argv)
     using namespace tonwell::tools;
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
         Usage(argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+        return argc < 2 ? kUsageExit : 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        if (argc > 2) {
+            std::fprintf(stderr, "tonwell: --version takes no arguments\n");
+            return kUsageExit;
+        }
+        std::printf("tonwell %s\n", TONWELL_VERSION);
+        return 0;
     }
     auto it = Commands().find(argv[1]);
     if (it == Commands().end()) {
         std::fprintf(stderr, "tonwell: unknown command '%s'\n\n", argv[1]);
         Usage(stderr);
-        return 2;
+        return kUsageExit;
     }
     try {
         return it->second.main(std::vector<std::string>(argv + 2, argv + argc));

@@ -18,9 +18,10 @@
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
 
-/* LoadLibraryEx flags. A shared object cannot be mapped without running its
- * initialisers, so the data-file forms load the module (or, when it is already
- * loaded, take a reference on it) and the altered search path is a plain load. */
+/* LoadLibraryEx flags. The data-file forms map the file and read its resources
+ * without loading it: no initialiser runs and nothing is resolved, so a module built
+ * for another machine can be read too. Such a handle serves the resource functions
+ * and FreeLibrary only. The altered search path is a plain load. */
 #define DONT_RESOLVE_DLL_REFERENCES 0x00000001
 #define LOAD_LIBRARY_AS_DATAFILE 0x00000002
 #define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
@@ -28,6 +29,17 @@
 #define LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE 0x00000040
 
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE MAKEINTRESOURCEW
+
+/* Predefined resource types. */
+#define RT_RCDATA MAKEINTRESOURCEW(10)
+#define RT_VERSION MAKEINTRESOURCEW(16)
+
+/* A resource found in a module, and its loaded data. */
+typedef struct HRSRC__* HRSRC;
+typedef void* HGLOBAL;
 
 /* The absolute path of the loaded object (null: the program). Paths here use
  * '/' as their separator: code that looks for the file name after the last
@@ -47,6 +59,20 @@ WINBASEAPI HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DW
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WINBASEAPI BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+
+/* Resources of a module: types and names are numbers (MAKEINTRESOURCE) or strings
+ * compared without regard to case, "#101" meaning the number 101. A module carries
+ * them in a section of its own, read from the file; data stays valid until the module
+ * is freed. Errors: ERROR_RESOURCE_DATA_NOT_FOUND (no resources at all),
+ * ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND;
+ * LoadLibraryEx of a file that is not a module: ERROR_BAD_EXE_FORMAT. */
+WINBASEAPI HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+WINBASEAPI HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+WINBASEAPI HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage);
+WINBASEAPI HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WINBASEAPI LPVOID WINAPI LockResource(HGLOBAL hResData);
+WINBASEAPI DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WINBASEAPI BOOL WINAPI FreeResource(HGLOBAL hResData);
 
 /* <system folder>/system32, created on demand. */
 WINBASEAPI UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);

@@ -1,4 +1,5 @@
-/* Automation types: BSTR, VARIANT, DISPPARAMS, EXCEPINFO and IDispatch. */
+/* Automation types: BSTR, VARIANT, DISPPARAMS, EXCEPINFO, IDispatch and the type
+ * descriptions (TYPEATTR, FUNCDESC, TLIBATTR) of the platform's type information. */
 #ifndef TONWELL_OAIDL_H
 #define TONWELL_OAIDL_H
 
@@ -130,6 +131,208 @@ typedef struct tagEXCEPINFO {
     HRESULT(STDMETHODCALLTYPE* pfnDeferredFillIn)(struct tagEXCEPINFO*);
     SCODE scode;
 } EXCEPINFO, *LPEXCEPINFO;
+
+
+/* Type descriptions, as the platform's type information hands them out. Only the
+ * fields this system reads are meaningful; the rest are zero. */
+typedef DWORD HREFTYPE;
+
+typedef enum tagTYPEKIND {
+    TKIND_ENUM = 0,
+    TKIND_RECORD = 1,
+    TKIND_MODULE = 2,
+    TKIND_INTERFACE = 3,
+    TKIND_DISPATCH = 4,
+    TKIND_COCLASS = 5,
+    TKIND_ALIAS = 6,
+    TKIND_UNION = 7,
+    TKIND_MAX = 8
+} TYPEKIND;
+
+typedef enum tagSYSKIND { SYS_WIN16 = 0, SYS_WIN32 = 1, SYS_MAC = 2, SYS_WIN64 = 3 } SYSKIND;
+
+typedef enum tagFUNCKIND {
+    FUNC_VIRTUAL = 0,
+    FUNC_PUREVIRTUAL = 1,
+    FUNC_NONVIRTUAL = 2,
+    FUNC_STATIC = 3,
+    FUNC_DISPATCH = 4
+} FUNCKIND;
+
+typedef enum tagINVOKEKIND {
+    INVOKE_FUNC = 1,
+    INVOKE_PROPERTYGET = 2,
+    INVOKE_PROPERTYPUT = 4,
+    INVOKE_PROPERTYPUTREF = 8
+} INVOKEKIND;
+
+typedef enum tagCALLCONV {
+    CC_FASTCALL = 0,
+    CC_CDECL = 1,
+    CC_MSCPASCAL = 2,
+    CC_PASCAL = 2,
+    CC_MACPASCAL = 3,
+    CC_STDCALL = 4,
+    CC_FPFASTCALL = 5,
+    CC_SYSCALL = 6,
+    CC_MPWCDECL = 7,
+    CC_MPWPASCAL = 8,
+    CC_MAX = 9
+} CALLCONV;
+
+typedef enum tagVARKIND { VAR_PERINSTANCE = 0, VAR_STATIC = 1, VAR_CONST = 2, VAR_DISPATCH = 3 } VARKIND;
+
+/* TLIBATTR.wLibFlags */
+#define LIBFLAG_FRESTRICTED 0x1
+#define LIBFLAG_FCONTROL 0x2
+#define LIBFLAG_FHIDDEN 0x4
+#define LIBFLAG_FHASDISKIMAGE 0x8
+
+/* TYPEATTR.wTypeFlags */
+#define TYPEFLAG_FAPPOBJECT 0x1
+#define TYPEFLAG_FCANCREATE 0x2
+#define TYPEFLAG_FLICENSED 0x4
+#define TYPEFLAG_FPREDECLID 0x8
+#define TYPEFLAG_FHIDDEN 0x10
+#define TYPEFLAG_FCONTROL 0x20
+#define TYPEFLAG_FDUAL 0x40
+#define TYPEFLAG_FNONEXTENSIBLE 0x80
+#define TYPEFLAG_FOLEAUTOMATION 0x100
+#define TYPEFLAG_FRESTRICTED 0x200
+#define TYPEFLAG_FAGGREGATABLE 0x400
+#define TYPEFLAG_FREPLACEABLE 0x800
+#define TYPEFLAG_FDISPATCHABLE 0x1000
+#define TYPEFLAG_FREVERSEBIND 0x2000
+#define TYPEFLAG_FPROXY 0x4000
+
+/* PARAMDESC.wParamFlags */
+#define PARAMFLAG_NONE 0x0
+#define PARAMFLAG_FIN 0x1
+#define PARAMFLAG_FOUT 0x2
+#define PARAMFLAG_FLCID 0x4
+#define PARAMFLAG_FRETVAL 0x8
+#define PARAMFLAG_FOPT 0x10
+#define PARAMFLAG_FHASDEFAULT 0x20
+#define PARAMFLAG_FHASCUSTDATA 0x40
+
+/* GetImplTypeFlags */
+#define IMPLTYPEFLAG_FDEFAULT 0x1
+#define IMPLTYPEFLAG_FSOURCE 0x2
+#define IMPLTYPEFLAG_FRESTRICTED 0x4
+#define IMPLTYPEFLAG_FDEFAULTVTABLE 0x8
+
+#define MEMBERID_NIL DISPID_UNKNOWN
+
+typedef struct tagTYPEDESC {
+    union {
+        struct tagTYPEDESC* lptdesc; /* VT_PTR, VT_SAFEARRAY: the type pointed at */
+        struct tagARRAYDESC* lpadesc; /* VT_CARRAY */
+        HREFTYPE hreftype; /* VT_USERDEFINED */
+    };
+    VARTYPE vt;
+} TYPEDESC;
+
+typedef struct tagSAFEARRAYBOUND {
+    ULONG cElements;
+    LONG lLbound;
+} SAFEARRAYBOUND;
+
+typedef struct tagARRAYDESC {
+    TYPEDESC tdescElem;
+    USHORT cDims;
+    SAFEARRAYBOUND rgbounds[1];
+} ARRAYDESC;
+
+typedef struct tagPARAMDESCEX {
+    ULONG cBytes;
+    VARIANTARG varDefaultValue;
+} PARAMDESCEX, *LPPARAMDESCEX;
+
+typedef struct tagPARAMDESC {
+    LPPARAMDESCEX pparamdescex;
+    USHORT wParamFlags;
+} PARAMDESC;
+
+typedef struct tagIDLDESC {
+    ULONG_PTR dwReserved;
+    USHORT wIDLFlags;
+} IDLDESC;
+
+typedef struct tagELEMDESC {
+    TYPEDESC tdesc;
+    union {
+        IDLDESC idldesc;
+        PARAMDESC paramdesc;
+    };
+} ELEMDESC, *LPELEMDESC;
+
+/* oVft is the byte offset of the method's slot in the interface's vtable. */
+typedef struct tagFUNCDESC {
+    MEMBERID memid;
+    SCODE* lprgscode;
+    ELEMDESC* lprgelemdescParam;
+    FUNCKIND funckind;
+    INVOKEKIND invkind;
+    CALLCONV callconv;
+    SHORT cParams;
+    SHORT cParamsOpt;
+    SHORT oVft;
+    SHORT cScodes;
+    ELEMDESC elemdescFunc;
+    WORD wFuncFlags;
+} FUNCDESC, *LPFUNCDESC;
+
+typedef struct tagVARDESC {
+    MEMBERID memid;
+    LPOLESTR lpstrSchema;
+    union {
+        ULONG oInst;
+        VARIANT* lpvarValue;
+    };
+    ELEMDESC elemdescVar;
+    WORD wVarFlags;
+    VARKIND varkind;
+} VARDESC, *LPVARDESC;
+
+typedef struct tagTYPEATTR {
+    GUID guid;
+    LCID lcid;
+    DWORD dwReserved;
+    MEMBERID memidConstructor;
+    MEMBERID memidDestructor;
+    LPOLESTR lpstrSchema;
+    ULONG cbSizeInstance;
+    TYPEKIND typekind;
+    WORD cFuncs;
+    WORD cVars;
+    WORD cImplTypes;
+    WORD cbSizeVft;
+    WORD cbAlignment;
+    WORD wTypeFlags;
+    WORD wMajorVerNum;
+    WORD wMinorVerNum;
+    TYPEDESC tdescAlias;
+    IDLDESC idldescType;
+} TYPEATTR, *LPTYPEATTR;
+
+typedef struct tagTLIBATTR {
+    GUID guid;
+    LCID lcid;
+    SYSKIND syskind;
+    WORD wMajorVerNum;
+    WORD wMinorVerNum;
+    WORD wLibFlags;
+} TLIBATTR, *LPTLIBATTR;
+
+#ifdef __cplusplus
+struct ITypeLib;
+struct ITypeInfo2;
+struct ITypeComp;
+#else
+typedef struct ITypeLib ITypeLib;
+typedef struct ITypeInfo2 ITypeInfo2;
+typedef struct ITypeComp ITypeComp;
+#endif
 
 #ifdef __cplusplus
 

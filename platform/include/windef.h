@@ -80,6 +80,7 @@ typedef DWORD* LPDWORD;
 typedef LONG* PLONG;
 typedef LONG* LPLONG;
 typedef ULONG* PULONG;
+typedef UINT* PUINT;
 typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;

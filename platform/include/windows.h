@@ -14,5 +14,6 @@
 #include "oaidl.h"
 #include "oleauto.h"
 #include "objbase.h"
+#include "winver.h"
 
 #endif

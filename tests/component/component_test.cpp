@@ -1,10 +1,14 @@
 // CTonwellExposure through its interface, created in the direct standalone form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
+#include <set>
 #include <vector>
 
 #include "DirectCreate.h"
+#include "Tonwell.h"
 #include "TonwellObj.h"
 
 namespace {
@@ -118,11 +122,6 @@ TEST(Component, BadArgumentsAndTrivialCalls)
     EXPECT_EQ(p->SetImage(untouched.bytes.data(), 0, 10, 32), S_FALSE);
     EXPECT_EQ(p->SetImage(untouched.bytes.data(), 10, 0, 32), S_FALSE);
     EXPECT_EQ(untouched.Value(), 50);
-
-    // Automation dispatch is not served yet.
-    UINT count = 7;
-    EXPECT_EQ(p->GetTypeInfoCount(&count), E_NOTIMPL);
-    EXPECT_EQ(count, 0u);
 }
 
 TEST(Component, DirectFormHasOneIdentity)
@@ -149,4 +148,45 @@ TEST(Component, DirectFormHasOneIdentity)
     EXPECT_EQ(p->Release(), 4u);
     for (ULONG expected : {3u, 2u, 1u})
         EXPECT_EQ(p->Release(), expected);
+}
+
+TEST(Component, TheEngineDecisionSaysWhatSetImageDoes)
+{
+    // What `tonwell analyze` reports (the engine's decision at the strength the
+    // flags stand for) against what SetImage then does to the same bytes.
+    std::mt19937 rng(1208);
+    const DWORD flagValues[] = {0, 10, 11, 15, 40, 0x80000000};
+    std::set<int> seen;
+    for (int round = 0; round < 150; ++round) {
+        const DWORD flags = flagValues[round % 6];
+        const DWORD width = std::uniform_int_distribution<DWORD>(1, 64)(rng);
+        const DWORD height = std::uniform_int_distribution<DWORD>(1, 16)(rng);
+        const DWORD stride = width * 3 + std::uniform_int_distribution<DWORD>(0, 5)(rng);
+        const int level = std::uniform_int_distribution<int>(0, 255)(rng);
+        const int spread = std::uniform_int_distribution<int>(1, 256)(rng);
+        std::vector<BYTE> original(static_cast<size_t>(stride) * height);
+        for (BYTE& b : original)
+            b = static_cast<BYTE>(std::clamp(level - spread / 2 + static_cast<int>(rng() % spread), 0, 255));
+
+        std::vector<BYTE> analysed = original;
+        CTonwell engine(analysed.data(), width, height, stride, 3);
+        engine.SetStrength(StrengthFromFlags(flags));
+        ExposureDecision decision{};
+        ASSERT_EQ(engine.Decide(&decision), S_OK);
+        seen.insert(decision.correction);
+
+        ExposurePtr p = Create();
+        ASSERT_EQ(p->Initialize(flags), S_OK);
+        std::vector<BYTE> fixed = original;
+        const HRESULT hr = p->SetImage(fixed.data(), width, height, stride);
+        if (decision.correction == CorrectionNone) {
+            EXPECT_EQ(hr, S_FALSE) << "round " << round;
+            EXPECT_EQ(fixed, original) << "round " << round;
+        } else {
+            EXPECT_EQ(hr, S_OK) << "round " << round;
+            ASSERT_EQ(engine.Fix(0), S_OK);
+            EXPECT_EQ(fixed, analysed) << "round " << round << " correction " << decision.correction;
+        }
+    }
+    EXPECT_EQ(seen.size(), 5u) << "every correction should have turned up";
 }

@@ -1,14 +1,17 @@
 // Histogram, statistics and classification of CTonwell, and Fix's dispatch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "Tonwell.h"
 #include "test_images.h"
 
 using tonwell::test::Grey;
 using tonwell::test::GreyPixels;
+using tonwell::test::Measure;
 
 namespace {
 
@@ -16,9 +19,7 @@ namespace {
 ExposureStatistics StatsOf(std::vector<BYTE>& bytes)
 {
     CTonwell engine(bytes.data(), static_cast<DWORD>(bytes.size() / 3), 1, static_cast<DWORD>(bytes.size()), 3);
-    ExposureStatistics stats{};
-    EXPECT_EQ(engine.GetStatistics(&stats), S_OK);
-    return stats;
+    return Measure(engine);
 }
 
 ExposureType TypeOf(std::vector<BYTE> bytes)
@@ -184,8 +185,7 @@ TEST(EngineClassify, ZeroSizeImagesReadNothing)
     BYTE sentinel[12] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
     for (auto [w, h] : {std::pair<DWORD, DWORD>{0, 4}, {4, 0}, {0, 0}}) {
         CTonwell engine(sentinel, w, h, 12, 3);
-        ExposureStatistics s{};
-        ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+        const ExposureStatistics s = Measure(engine);
         EXPECT_EQ(s.lCentroid, 1);
         EXPECT_EQ(s.dScale, 1.0);
         EXPECT_EQ(s.type, ExposureNormal);
@@ -205,13 +205,13 @@ TEST(EngineClassify, EmptyEngineRefusesEverything)
     CTonwell fiveBytes(pixel, 1, 1, 5, 5);
     for (CTonwell* engine : {&nullImage, &twoBytes, &fiveBytes}) {
         ExposureType type = static_cast<ExposureType>(42);
-        ExposureStatistics stats{};
-        stats.lCentroid = 42;
+        ExposureDecision decision{};
+        decision.stats.lCentroid = 42;
         EXPECT_EQ(engine->GetHistogram(), E_INVALIDARG);
         EXPECT_EQ(engine->ClassifyExposureType(&type), E_INVALIDARG);
         EXPECT_EQ(type, static_cast<ExposureType>(42));
-        EXPECT_EQ(engine->GetStatistics(&stats), E_INVALIDARG);
-        EXPECT_EQ(stats.lCentroid, 42);
+        EXPECT_EQ(engine->Decide(&decision), E_INVALIDARG);
+        EXPECT_EQ(decision.stats.lCentroid, 42);
         EXPECT_EQ(engine->TonwellWithGammaCurve(ExposureDark), E_INVALIDARG);
         EXPECT_EQ(engine->AutoBalance(), E_INVALIDARG);
         EXPECT_EQ(engine->Fix(0), static_cast<HRESULT>(0x8007000D));
@@ -226,7 +226,7 @@ TEST(EngineClassify, NullOutPointersAreRefused)
     auto bytes = Grey(128, 4);
     CTonwell engine(bytes.data(), 4, 1, 12, 3);
     EXPECT_EQ(engine.ClassifyExposureType(nullptr), E_POINTER);
-    EXPECT_EQ(engine.GetStatistics(nullptr), E_POINTER);
+    EXPECT_EQ(engine.Decide(nullptr), E_POINTER);
 }
 
 TEST(EngineClassify, FourBytePixelsReadBlueGreenRed)
@@ -240,11 +240,65 @@ TEST(EngineClassify, FourBytePixelsReadBlueGreenRed)
     }
     CTonwell red(rgb.data(), 100, 1, 300, 3);
     CTonwell blue(bgrx.data(), 100, 1, 400, 4);
-    ExposureStatistics s{};
-    ASSERT_EQ(red.GetStatistics(&s), S_OK);
-    EXPECT_EQ(s.lCentroid, 74); // trunc(7500.5 / 100.5)
-    ASSERT_EQ(blue.GetStatistics(&s), S_OK);
-    EXPECT_EQ(s.lCentroid, 28); // trunc(2900.5 / 100.5)
+    EXPECT_EQ(Measure(red).lCentroid, 74);  // trunc(7500.5 / 100.5)
+    EXPECT_EQ(Measure(blue).lCentroid, 28); // trunc(2900.5 / 100.5)
+}
+
+TEST(EngineDecide, NamesTheCorrectionAndItsParameter)
+{
+    const struct {
+        std::vector<BYTE> bytes;
+        double strength;
+        ExposureCorrection correction;
+        double exponent;
+    } cases[] = {
+        {Grey(50, 100), 1.0, CorrectionBrighten, 2.5},
+        {Grey(50, 100), 3.0, CorrectionBrighten, 2.5}, // the strength plays no part
+        {Grey(220, 100), 1.5, CorrectionDarken, 2.5},
+        {GreyPixels({{100, 50}, {150, 50}}), 1.5, CorrectionStretch, 0.0},
+        {Grey(128, 100), 1.0, CorrectionNone, 0.0},
+        {Grey(128, 100), 1.0499999999999998, CorrectionNone, 0.0},
+        {Grey(128, 100), 1.05, CorrectionStrengthCurve, 1.05},
+        {Grey(128, 100), 1.5, CorrectionStrengthCurve, 1.5},
+    };
+    for (auto c : cases) {
+        CTonwell engine(c.bytes.data(), static_cast<DWORD>(c.bytes.size() / 3), 1,
+                        static_cast<DWORD>(c.bytes.size()), 3);
+        ASSERT_EQ(engine.SetStrength(c.strength), S_OK);
+        ExposureDecision d{};
+        ASSERT_EQ(engine.Decide(&d), S_OK);
+        EXPECT_EQ(d.correction, c.correction) << "grey " << int(c.bytes[0]) << " strength " << c.strength;
+        EXPECT_EQ(d.dExponent, c.exponent) << "grey " << int(c.bytes[0]) << " strength " << c.strength;
+        ExposureType type = static_cast<ExposureType>(99);
+        ASSERT_EQ(engine.ClassifyExposureType(&type), S_OK);
+        EXPECT_EQ(type, d.stats.type);
+    }
+}
+
+TEST(EngineDecide, StrengthFromFlagsIsATenthOfTheSignedFlags)
+{
+    // What a component's Initialize(dwFlags) does to a normally exposed image.
+    const struct {
+        DWORD flags;
+        ExposureCorrection correction;
+        BYTE grey128;
+    } cases[] = {
+        {0, CorrectionNone, 128},           {10, CorrectionNone, 128},
+        {11, CorrectionStrengthCurve, 137}, {15, CorrectionStrengthCurve, 165},
+        {0x80000000, CorrectionNone, 128},  {0xFFFFFFFF, CorrectionNone, 128},
+    };
+    for (const auto& c : cases) {
+        auto bytes = Grey(128, 100);
+        CTonwell engine(bytes.data(), 10, 10, 30, 3);
+        engine.SetStrength(StrengthFromFlags(c.flags));
+        ExposureDecision d{};
+        ASSERT_EQ(engine.Decide(&d), S_OK);
+        EXPECT_EQ(d.correction, c.correction) << c.flags;
+        EXPECT_EQ(engine.Fix(0), c.correction == CorrectionNone ? S_FALSE : S_OK) << c.flags;
+        EXPECT_EQ(bytes[0], c.grey128) << c.flags;
+    }
+    EXPECT_EQ(StrengthFromFlags(15), 15 * 0.1);
+    EXPECT_EQ(StrengthFromFlags(0xFFFFFFF6), -10 * 0.1);
 }
 
 TEST(EngineFix, ModesChooseTheCorrection)
@@ -298,28 +352,59 @@ TEST(EngineFix, StrengthRefusesNonPositiveValues)
     }
 }
 
-TEST(EngineFix, HistogramIsNeverMarkedStale)
+TEST(EngineFix, AnalysisAfterACorrectionDescribesTheCorrectedBytes)
 {
-    // Once corrected, the image reads as grey 107; the engine keeps judging the
-    // grey 50 it first measured.
+    // Grey 50 is dark; brightened it reads as grey 107, which is normal.
     auto bytes = Grey(50, 100);
     CTonwell engine(bytes.data(), 10, 10, 30, 3);
-    ASSERT_EQ(engine.Fix(0), S_OK);
-    ASSERT_EQ(bytes[0], 107);
     ExposureType type = ExposureNormal;
     ASSERT_EQ(engine.ClassifyExposureType(&type), S_OK);
     EXPECT_EQ(type, ExposureDark);
-    ExposureStatistics s{};
-    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
-    EXPECT_EQ(s.lCentroid, 49);
+    ASSERT_EQ(engine.Fix(0), S_OK);
+    ASSERT_EQ(bytes[0], 107);
+    ASSERT_EQ(engine.ClassifyExposureType(&type), S_OK);
+    EXPECT_EQ(type, ExposureNormal);
+    EXPECT_EQ(Measure(engine).lCentroid, 106);
+    EXPECT_EQ(engine.Fix(0), S_FALSE) << "nothing left to correct";
 
-    // AutoBalance after the curve stretches about the old mid-point (51, scale
-    // 1.0 for a one-bin band): 107 -> 107 - 51 + 128.
+    // A stretch after the curve centres the corrected band (one bin, mid-point
+    // 108, scale 1.0): 107 - 108 + 128.
     ASSERT_EQ(engine.AutoBalance(), S_OK);
-    EXPECT_EQ(bytes[0], 184);
+    EXPECT_EQ(bytes[0], 127);
+}
 
-    // An explicit GetHistogram re-reads the buffer.
-    ASSERT_EQ(engine.GetHistogram(), S_OK);
-    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
-    EXPECT_EQ(s.lCentroid, 183);
+TEST(EngineFix, OneEngineAnswersAsAFreshEngineOverTheSameBytes)
+{
+    // Any sequence of corrections on one engine leaves the bytes and statistics
+    // that a new engine for each step would give.
+    std::mt19937 rng(4242);
+    const DWORD modes[] = {0, 1, 2, 3};
+    for (int round = 0; round < 60; ++round) {
+        const DWORD width = std::uniform_int_distribution<DWORD>(1, 40)(rng);
+        const DWORD height = std::uniform_int_distribution<DWORD>(1, 8)(rng);
+        const int level = std::uniform_int_distribution<int>(0, 230)(rng);
+        const int spread = std::uniform_int_distribution<int>(1, 120)(rng);
+        std::vector<BYTE> once(static_cast<size_t>(width) * height * 3);
+        for (BYTE& b : once)
+            b = static_cast<BYTE>(std::min(255, level + static_cast<int>(rng() % spread)));
+        std::vector<BYTE> fresh = once;
+        const DWORD stride = width * 3;
+
+        CTonwell engine(once.data(), width, height, stride, 3);
+        ASSERT_EQ(engine.SetStrength(1.5), S_OK);
+        for (int step = 0; step < 3; ++step) {
+            const DWORD mode = modes[rng() % 4];
+            CTonwell another(fresh.data(), width, height, stride, 3);
+            ASSERT_EQ(another.SetStrength(1.5), S_OK);
+            EXPECT_EQ(engine.Fix(mode), another.Fix(mode)) << "round " << round << " step " << step;
+            EXPECT_EQ(once, fresh) << "round " << round << " step " << step << " mode " << mode;
+            CTonwell observer(fresh.data(), width, height, stride, 3);
+            const ExposureStatistics mine = Measure(engine);
+            const ExposureStatistics theirs = Measure(observer);
+            EXPECT_EQ(mine.lCentroid, theirs.lCentroid);
+            EXPECT_EQ(mine.lMidPoint, theirs.lMidPoint);
+            EXPECT_EQ(mine.dScale, theirs.dScale);
+            EXPECT_EQ(mine.type, theirs.type);
+        }
+    }
 }

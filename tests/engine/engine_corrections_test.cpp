@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "Tonwell.h"
-#include "TonwellKernels.h"
 #include "test_images.h"
 
 using tonwell::test::Grey;
 using tonwell::test::GreyPixels;
+using tonwell::test::Measure;
 
 namespace {
 
@@ -103,15 +103,19 @@ TEST(EngineGammaCurve, FourthByteIsLeftAlone)
 
 TEST(EngineAutoBalance, StretchesAboutTheMidPoint)
 {
-    // Low edge 101, high edge 151, mid-point 126, scale 5.1.
-    auto bytes = GreyPixels({{100, 50}, {150, 50}});
-    bytes.insert(bytes.end(), {126, 126, 126}); // in a 101st pixel the engine does not see
-    CTonwell engine(bytes.data(), 100, 1, 300, 3);
+    // Low edge 101, high edge 151, mid-point 126, scale 5.1 (a single pixel of 126
+    // moves no percentile).
+    auto bytes = GreyPixels({{100, 50}, {150, 50}, {126, 1}});
+    bytes.insert(bytes.end(), {126, 126, 126}); // in a 102nd pixel the engine does not see
+    CTonwell engine(bytes.data(), 101, 1, 303, 3);
+    const ExposureStatistics s = Measure(engine);
+    ASSERT_EQ(s.lMidPoint, 126);
+    ASSERT_EQ(s.dScale, 255.0 / 50);
     ASSERT_EQ(engine.AutoBalance(), S_OK);
     EXPECT_EQ(bytes[0], 0);      // x = -4.6
     EXPECT_EQ(bytes[299], 250);  // x = 250.4
-    EXPECT_EQ(bytes[300], 126);  // outside the image
-    EXPECT_EQ(tonwell::kernels::BalanceByte(126, 126, 5.1), 128);
+    EXPECT_EQ(bytes[300], 128);  // x = 128
+    EXPECT_EQ(bytes[303], 126);  // outside the image
 
     // A one-bin band: scale 1.0 about mid-point 129.
     auto grey = Grey(128, 100);
@@ -136,8 +140,7 @@ TEST(EngineAutoBalance, MapsTheFourthByteInDoubleArithmetic)
     for (int i = 0; i < 50; ++i)
         bgrx.insert(bgrx.end(), {231, 231, 231, 255});
     CTonwell engine(bgrx.data(), 100, 1, 400, 4);
-    ExposureStatistics s{};
-    ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+    const ExposureStatistics s = Measure(engine);
     ASSERT_EQ(s.lLowEdge, 31);
     ASSERT_EQ(s.lHighEdge, 232);
     ASSERT_EQ(s.lMidPoint, 131);
@@ -166,9 +169,8 @@ TEST(EngineWalk, NegativeStrideWalksRowsUpwards)
 
     CTonwell down(topDown.data(), width, height, stride, 3);
     CTonwell up(bottomUp.data() + (height - 1) * stride, width, height, static_cast<DWORD>(-int32_t(stride)), 3);
-    ExposureStatistics sDown{}, sUp{};
-    ASSERT_EQ(down.GetStatistics(&sDown), S_OK);
-    ASSERT_EQ(up.GetStatistics(&sUp), S_OK);
+    const ExposureStatistics sDown = Measure(down);
+    const ExposureStatistics sUp = Measure(up);
     EXPECT_EQ(sUp.lCentroid, sDown.lCentroid);
     EXPECT_EQ(sUp.lMidPoint, sDown.lMidPoint);
     EXPECT_EQ(sUp.type, sDown.type);

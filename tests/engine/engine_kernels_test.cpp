@@ -1,13 +1,18 @@
-// Every fast pass against the plain per-pixel walk, on random images of random
-// sizes, strides and pixel sizes.
+// Every fast pass against the plain per-pixel walk: widths around every block
+// boundary of the row kernels, every stride form, both pixel sizes, counts
+// beyond what a sub-histogram holds, and the path the engine picks.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "Tonwell.h"
@@ -18,6 +23,17 @@ using tonwell::kernels::PixelBuffer;
 
 namespace {
 
+enum class Stride {
+    Packed,           // rows back to back
+    Padded,           // 1 to 9 bytes after each row, so rows start unaligned
+    BottomUp,         // negative, rows padded
+    Zero,             // every row is the first one
+    Overlapping,      // below the row length: rows share bytes
+    BottomUpOverlap,  // negative and below the row length
+};
+constexpr Stride kStrides[] = {Stride::Packed, Stride::Padded, Stride::BottomUp, Stride::Zero, Stride::Overlapping,
+                               Stride::BottomUpOverlap};
+
 // A buffer that holds every byte a layout addresses, with guard bytes around it.
 struct Layout {
     std::vector<BYTE> bytes;
@@ -25,27 +41,33 @@ struct Layout {
     DWORD width, height, stride, bpp;
 
     PixelBuffer At(std::vector<BYTE>& data) const { return {data.data() + origin, width, height, stride, bpp}; }
+    std::string Describe() const
+    {
+        return std::to_string(width) + "x" + std::to_string(height) + " stride " +
+               std::to_string(static_cast<int32_t>(stride)) + " bpp " + std::to_string(bpp);
+    }
 };
 
-Layout RandomLayout(std::mt19937& rng)
+Layout MakeLayout(DWORD width, DWORD height, Stride form, DWORD bpp, std::mt19937& rng)
 {
     Layout l{};
-    l.bpp = std::uniform_int_distribution<int>(0, 1)(rng) ? 4 : 3;
-    l.width = std::uniform_int_distribution<DWORD>(0, 90)(rng);
-    l.height = std::uniform_int_distribution<DWORD>(0, 12)(rng);
-    const int32_t row = static_cast<int32_t>(l.width * l.bpp);
+    l.width = width;
+    l.height = height;
+    l.bpp = bpp;
+    const int32_t row = static_cast<int32_t>(width * bpp);
+    const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     int32_t stride = row;
-    switch (std::uniform_int_distribution<int>(0, 5)(rng)) {
-    case 0: break;                                                          // packed
-    case 1: stride = row + std::uniform_int_distribution<int>(1, 9)(rng); break;   // padded
-    case 2: stride = (row + 3) & ~3; break;                                 // 4-byte rows
-    case 3: stride = -(row + std::uniform_int_distribution<int>(0, 5)(rng)); break; // bottom-up
-    case 4: stride = std::uniform_int_distribution<int>(0, std::max(row, 1))(rng); break; // overlapping
-    case 5: stride = -std::uniform_int_distribution<int>(0, std::max(row, 1))(rng); break;
+    switch (form) {
+    case Stride::Packed: break;
+    case Stride::Padded: stride = row + pick(1, 9); break;
+    case Stride::BottomUp: stride = -(row + pick(0, 5)); break;
+    case Stride::Zero: stride = 0; break;
+    case Stride::Overlapping: stride = pick(1, std::max(row - 1, 1)); break;
+    case Stride::BottomUpOverlap: stride = -pick(1, std::max(row - 1, 1)); break;
     }
     l.stride = static_cast<DWORD>(stride);
     int64_t lo = 0, hi = 0;
-    for (DWORD y = 0; y < l.height; ++y) {
+    for (DWORD y = 0; y < height; ++y) {
         const int64_t start = static_cast<int64_t>(y) * stride;
         lo = std::min(lo, start);
         hi = std::max(hi, start + row);
@@ -53,52 +75,172 @@ Layout RandomLayout(std::mt19937& rng)
     const size_t guard = 16;
     l.origin = guard + static_cast<size_t>(-lo);
     l.bytes.resize(l.origin + static_cast<size_t>(hi) + guard);
-    for (BYTE& b : l.bytes)
-        b = static_cast<BYTE>(rng());
+    for (size_t i = 0; i < l.bytes.size(); i += 4) {
+        const uint32_t v = rng();
+        std::memcpy(&l.bytes[i], &v, std::min<size_t>(4, l.bytes.size() - i));
+    }
     return l;
+}
+
+Layout RandomLayout(std::mt19937& rng, DWORD maxWidth, DWORD maxHeight)
+{
+    const DWORD width = std::uniform_int_distribution<DWORD>(0, maxWidth)(rng);
+    const DWORD height = std::uniform_int_distribution<DWORD>(0, maxHeight)(rng);
+    const Stride form = kStrides[std::uniform_int_distribution<int>(0, 5)(rng)];
+    return MakeLayout(width, height, form, std::uniform_int_distribution<int>(0, 1)(rng) ? 4 : 3, rng);
+}
+
+// Every width up to 70, and the widths on and beside each boundary of the row
+// kernels: 4-pixel groups, 32-pixel vectors and 512-pixel luminance blocks, up to
+// past 2,000 pixels.
+std::vector<DWORD> BoundaryWidths()
+{
+    std::set<DWORD> widths;
+    for (DWORD w = 0; w <= 70; ++w)
+        widths.insert(w);
+    for (DWORD k = 1; 32 * k <= 2112; ++k)
+        widths.insert({32 * k - 1, 32 * k, 32 * k + 1});
+    for (DWORD m = 1; m <= 4; ++m)
+        for (int d : {-33, -32, -31, -4, -3, -2, 2, 3, 4, 31, 32, 33})
+            widths.insert(static_cast<DWORD>(512 * static_cast<int>(m) + d));
+    widths.insert({2100, 2222});
+    return {widths.begin(), widths.end()};
 }
 
 std::vector<Impl> FastImpls()
 {
-    std::vector<Impl> impls{Impl::Portable, Impl::Best};
+    std::vector<Impl> impls{Impl::Portable};
     if (tonwell::kernels::ImplSupported(Impl::Avx2))
         impls.push_back(Impl::Avx2);
     return impls;
 }
 
+// Both passes of impl on a copy of the layout against the plain walk.
+void ExpectSameAsWalk(const Layout& l, const std::array<BYTE, 256>& table, Impl impl)
+{
+    std::array<ULONGLONG, 256> expected{}, got{};
+    std::vector<BYTE> plain = l.bytes;
+    std::vector<BYTE> fast = l.bytes;
+    tonwell::kernels::Histogram(l.At(plain), expected.data(), Impl::Scalar);
+    EXPECT_EQ(tonwell::kernels::Histogram(l.At(fast), got.data(), impl), impl);
+    EXPECT_EQ(got, expected) << "histogram";
+
+    for (DWORD mapped : {DWORD(3), l.bpp}) {
+        std::vector<BYTE> want = l.bytes;
+        std::vector<BYTE> have = l.bytes;
+        tonwell::kernels::MapBytes(l.At(want), table.data(), mapped, Impl::Scalar);
+        tonwell::kernels::MapBytes(l.At(have), table.data(), mapped, impl);
+        EXPECT_EQ(have, want) << "bytes mapped " << mapped;
+    }
+}
+
+std::array<BYTE, 256> RandomTable(std::mt19937& rng)
+{
+    std::array<BYTE, 256> table;
+    for (BYTE& b : table)
+        b = static_cast<BYTE>(rng());
+    return table;
+}
+
 } // namespace
 
-TEST(EngineKernels, FastPassesMatchThePlainWalk)
+TEST(EngineKernels, EveryWidthAroundTheBlockBoundariesMatchesTheWalk)
 {
     std::mt19937 rng(20240517);
-    for (int round = 0; round < 400; ++round) {
-        Layout l = RandomLayout(rng);
-        std::array<BYTE, 256> table;
-        for (BYTE& b : table)
-            b = static_cast<BYTE>(rng());
-
-        std::array<ULONGLONG, 256> expected{};
-        std::vector<BYTE> plain = l.bytes;
-        tonwell::kernels::Histogram(l.At(plain), expected.data(), Impl::Scalar);
-
-        for (Impl impl : FastImpls()) {
-            SCOPED_TRACE(testing::Message() << "round " << round << " " << tonwell::kernels::ImplName(impl) << " "
-                                            << l.width << "x" << l.height << " stride "
-                                            << static_cast<int32_t>(l.stride) << " bpp " << l.bpp);
-            std::array<ULONGLONG, 256> got{};
-            std::vector<BYTE> fast = l.bytes;
-            tonwell::kernels::Histogram(l.At(fast), got.data(), impl);
-            EXPECT_EQ(got, expected);
-
-            for (DWORD mapped : {DWORD(3), l.bpp}) {
-                std::vector<BYTE> want = l.bytes;
-                std::vector<BYTE> have = l.bytes;
-                tonwell::kernels::MapBytes(l.At(want), table.data(), mapped, Impl::Scalar);
-                tonwell::kernels::MapBytes(l.At(have), table.data(), mapped, impl);
-                EXPECT_EQ(have, want) << "bytes mapped " << mapped;
+    const std::vector<DWORD> widths = BoundaryWidths();
+    ASSERT_GT(widths.back(), 2000u);
+    for (DWORD width : widths) {
+        for (Stride form : kStrides) {
+            for (DWORD bpp : {DWORD(3), DWORD(4)}) {
+                const DWORD height = std::uniform_int_distribution<DWORD>(1, 3)(rng);
+                const Layout l = MakeLayout(width, height, form, bpp, rng);
+                const std::array<BYTE, 256> table = RandomTable(rng);
+                for (Impl impl : FastImpls()) {
+                    SCOPED_TRACE(testing::Message() << tonwell::kernels::ImplName(impl) << " " << l.Describe());
+                    ExpectSameAsWalk(l, table, impl);
+                }
+                if (HasFailure())
+                    return; // one layout's report says enough
             }
         }
     }
+}
+
+TEST(EngineKernels, RandomLayoutsMatchTheWalk)
+{
+    std::mt19937 rng(7331);
+    for (int round = 0; round < 300; ++round) {
+        const Layout l = RandomLayout(rng, 1200, 12);
+        const std::array<BYTE, 256> table = RandomTable(rng);
+        for (Impl impl : FastImpls()) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " " << tonwell::kernels::ImplName(impl) << " "
+                                            << l.Describe());
+            ExpectSameAsWalk(l, table, impl);
+        }
+    }
+}
+
+// A sub-histogram counts in 16 bits; these images put far more than 65,535 pixels
+// into one bin of one sub-histogram, through the vector blocks, the 4-pixel
+// groups and the single-pixel tail, and through rows wider than the fold limit.
+TEST(EngineKernels, CountsBeyondWhatASubHistogramHolds)
+{
+    const struct {
+        DWORD width, height, bpp;
+    } shapes[] = {
+        {2048, 160, 3},  // 81,920 per sub-histogram, all in 512-pixel blocks
+        {2048, 160, 4},
+        {1, 70000, 3},   // the single-pixel tail: every pixel in the first sub-histogram
+        {3, 40000, 4},
+        {70000, 4, 3},   // rows wider than the fold limit
+        {4099, 70, 3},   // blocks, a 4-pixel group and a tail in every row
+    };
+    for (const auto& s : shapes) {
+        // Every row is the same row (stride 0): grey 77 but for one red pixel in
+        // four, so two bins fill up at different rates.
+        std::vector<BYTE> row(static_cast<size_t>(s.width) * s.bpp, 77);
+        for (DWORD x = 0; x < s.width; x += 4) {
+            BYTE* p = &row[static_cast<size_t>(x) * s.bpp];
+            std::fill_n(p, 3, 0);
+            p[s.bpp == 3 ? 0 : 2] = 255;
+        }
+        const PixelBuffer buffer{row.data(), s.width, s.height, 0, s.bpp};
+        const ULONGLONG red = static_cast<ULONGLONG>((s.width + 3) / 4) * s.height;
+        const ULONGLONG grey = static_cast<ULONGLONG>(s.width) * s.height - red;
+        for (Impl impl : {Impl::Scalar, Impl::Portable, Impl::Avx2, Impl::Best}) {
+            SCOPED_TRACE(testing::Message() << tonwell::kernels::ImplName(impl) << " " << s.width << "x" << s.height
+                                            << " bpp " << s.bpp);
+            std::array<ULONGLONG, 256> histogram{};
+            tonwell::kernels::Histogram(buffer, histogram.data(), impl);
+            EXPECT_EQ(histogram[75], red);
+            EXPECT_EQ(histogram[77], grey);
+            EXPECT_EQ(std::accumulate(histogram.begin(), histogram.end(), ULONGLONG(0)), red + grey);
+        }
+    }
+}
+
+TEST(EngineKernels, BestRunsThePathTheEnvironmentAsksFor)
+{
+    // TONWELL_ENGINE_PORTABLE=1 is how CTest's second run of this suite keeps the
+    // engine off AVX2; without it, the engine must take AVX2 where there is AVX2.
+    const char* value = std::getenv("TONWELL_ENGINE_PORTABLE");
+    const bool forced = value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+    const Impl expected = !forced && tonwell::kernels::ImplSupported(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
+
+    std::vector<BYTE> pixels(3 * 600, 90);
+    const PixelBuffer buffer{pixels.data(), 600, 1, 1800, 3};
+    std::array<ULONGLONG, 256> histogram{};
+    BYTE table[256];
+    for (int i = 0; i < 256; ++i)
+        table[i] = static_cast<BYTE>(255 - i);
+    ASSERT_EQ(tonwell::kernels::Histogram(buffer, histogram.data()), expected);
+    ASSERT_EQ(tonwell::kernels::MapBytes(buffer, table, 3), expected);
+    ASSERT_STREQ(tonwell::kernels::ImplName(Impl::Best), tonwell::kernels::ImplName(expected));
+    EXPECT_EQ(histogram[90], 600u);
+    EXPECT_EQ(pixels[1799], 165);
+    // Read by the CTest registration that sets the variable, so that a variable
+    // that never reaches the process fails there too.
+    std::printf("engine path: %s\n", tonwell::kernels::ImplName(expected));
 }
 
 TEST(EngineKernels, TablesMatchPerByteArithmetic)
@@ -108,7 +250,7 @@ TEST(EngineKernels, TablesMatchPerByteArithmetic)
         const LONG mid = std::uniform_int_distribution<LONG>(0, 250)(rng);
         const LONG span = std::uniform_int_distribution<LONG>(0, 250)(rng);
         const double scale = span > 0 ? 255.0 / span : 1.0;
-        Layout l = RandomLayout(rng);
+        Layout l = RandomLayout(rng, 90, 12);
         std::vector<BYTE> perByte = l.bytes;
         std::vector<BYTE> viaTable = l.bytes;
         tonwell::kernels::AutoBalanceScalar(l.At(perByte), mid, scale);
@@ -119,12 +261,15 @@ TEST(EngineKernels, TablesMatchPerByteArithmetic)
     }
 }
 
-TEST(EngineKernels, EngineGivesTheSameBytesOnEveryPath)
+TEST(EngineKernels, FixDoesWhatTheDecisionSaysOnEveryPath)
 {
-    // Whole Fix runs: the engine (fast passes) against the walk done by hand.
+    // Whole Fix runs on photo-sized rows: the engine (fast passes) against the
+    // decided correction done by hand with the plain walk.
     std::mt19937 rng(99);
-    for (int round = 0; round < 100; ++round) {
-        Layout l = RandomLayout(rng);
+    const double strengths[] = {1.0, 1.04, 1.05, 1.5, 3.0};
+    std::set<int> corrections;
+    for (int round = 0; round < 120; ++round) {
+        Layout l = RandomLayout(rng, round % 4 == 0 ? 2100 : 300, 6);
         // Squeeze the values so that every class shows up now and then.
         const int lo = std::uniform_int_distribution<int>(0, 200)(rng);
         const int span = std::uniform_int_distribution<int>(1, 255 - lo)(rng);
@@ -134,23 +279,31 @@ TEST(EngineKernels, EngineGivesTheSameBytesOnEveryPath)
         std::vector<BYTE> viaWalk = l.bytes;
         const PixelBuffer engineBuffer = l.At(viaEngine);
         CTonwell engine(engineBuffer.pImage, l.width, l.height, l.stride, l.bpp);
-        ExposureStatistics s{};
-        ASSERT_EQ(engine.GetStatistics(&s), S_OK);
+        ASSERT_EQ(engine.SetStrength(strengths[round % 5]), S_OK);
+        ExposureDecision d{};
+        ASSERT_EQ(engine.Decide(&d), S_OK);
+        EXPECT_EQ(viaEngine, l.bytes) << "deciding changes nothing";
         const HRESULT hr = engine.Fix(0);
+        corrections.insert(d.correction);
 
         BYTE table[256];
-        if (s.type == ExposureLowContrast) {
-            tonwell::kernels::AutoBalanceScalar(l.At(viaWalk), s.lMidPoint, s.dScale);
-            EXPECT_EQ(hr, S_OK);
-        } else if (s.type != ExposureNormal) {
-            tonwell::kernels::BuildGammaTable(s.type, 2.5, table);
+        switch (d.correction) {
+        case CorrectionStretch:
+            tonwell::kernels::AutoBalanceScalar(l.At(viaWalk), d.stats.lMidPoint, d.stats.dScale);
+            break;
+        case CorrectionBrighten:
+        case CorrectionDarken:
+        case CorrectionStrengthCurve:
+            tonwell::kernels::BuildGammaTable(d.correction == CorrectionDarken ? 3 : 2, d.dExponent, table);
             tonwell::kernels::MapBytes(l.At(viaWalk), table, 3, Impl::Scalar);
-            EXPECT_EQ(hr, S_OK);
-        } else {
-            EXPECT_EQ(hr, S_FALSE);
+            break;
+        case CorrectionNone:
+            break;
         }
-        EXPECT_EQ(viaEngine, viaWalk) << "round " << round << " type " << s.type;
+        EXPECT_EQ(hr, d.correction == CorrectionNone ? S_FALSE : S_OK) << "round " << round;
+        EXPECT_EQ(viaEngine, viaWalk) << "round " << round << " correction " << d.correction << " " << l.Describe();
     }
+    EXPECT_EQ(corrections.size(), 5u) << "every correction should have turned up";
 }
 
 TEST(EngineKernels, RowsThatWrapTheSignedWindowFollowTheWalk)

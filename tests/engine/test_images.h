@@ -3,9 +3,13 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <utility>
 #include <vector>
+
+#include "Tonwell.h"
 
 namespace tonwell::test {
 
@@ -21,6 +25,14 @@ inline std::vector<BYTE> GreyPixels(const std::vector<std::pair<BYTE, size_t>>& 
 inline std::vector<BYTE> Grey(BYTE value, size_t count)
 {
     return GreyPixels({{value, count}});
+}
+
+// What the engine measures in its buffer as it is now.
+inline ExposureStatistics Measure(CTonwell& engine)
+{
+    ExposureDecision decision{};
+    EXPECT_EQ(engine.Decide(&decision), S_OK);
+    return decision.stats;
 }
 
 } // namespace tonwell::test

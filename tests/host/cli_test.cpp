@@ -388,8 +388,20 @@ TEST_F(CliTest, AnalyzeJsonReportsTheEngineStatistics)
               "{\"file\":\"split.ppm\",\"centroid\":124,\"scale\":5.1,\"low_edge\":101,\"high_edge\":151,"
               "\"mid_point\":126,\"type\":\"low_contrast\",\"correction\":\"stretch\"}\n"
               "{\"file\":\"we\\\"ird\\\\name\\u0001\\ufffd\xc3\xa9.pgm\",\"centroid\":97,\"scale\":1,"
-              "\"low_edge\":99,\"high_edge\":99,\"mid_point\":99,\"type\":\"dark\",\"correction\":\"brighten\"}\n");
+              "\"low_edge\":99,\"high_edge\":99,\"mid_point\":99,\"type\":\"dark\",\"correction\":\"brighten\"}\n"
+              "{\"file\":\"missing.ppm\",\"error\":\"cannot open: No such file or directory\"}\n");
     EXPECT_NE(r.err.find("tonwell analyze: missing.ppm: cannot open"), std::string::npos) << r.err;
+    // A failed input keeps its place in the JSON output, as a record of its own.
+    r = Run({"analyze", "--json", "missing.ppm", "grey50.ppm", "split.ppm/x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+              "{\"file\":\"missing.ppm\",\"error\":\"cannot open: No such file or directory\"}\n");
+    EXPECT_EQ(CountLines(r.out), 3u) << r.out;
+    EXPECT_NE(r.out.find("\n{\"file\":\"grey50.ppm\",\"centroid\":49,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n{\"file\":\"split.ppm/x\",\"error\":\"cannot open: Not a directory\"}\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(CountLines(r.err), 2u) << r.err;
 
     // The correction follows the strength as fix would pass it to the component.
     for (const auto& [strength, correction] : std::vector<std::pair<std::string, std::string>>{
@@ -446,6 +458,254 @@ TEST_F(CliTest, ComponentsComeFromTheModule)
     r = Run({"fix", "dark.ppm", "-o", "registered.ppm"});
     EXPECT_EQ(r.status, 0) << r.err;
     ExpectAllBytes(Read("registered.ppm"), 107);
+}
+
+
+// Two inputs never write the same file, whether the names say so or only the
+// contents do (inputs named without an extension), and no output replaces
+// another input of the run: the later input fails and the earlier output stays.
+TEST_F(CliTest, NoTwoInputsWriteTheSameFile)
+{
+    fs::create_directories(Path("a"));
+    fs::create_directories(Path("b"));
+    fs::create_directories(Path("out"));
+    WriteImageFile(Path("a/photo"), MakeGray(16, 16, 40), Format::Jpeg);
+    WriteImageFile(Path("b/photo"), MakeGray(16, 16, 200), Format::Jpeg);
+    RunResult r = Run({"fix", "a/photo", "b/photo", "-d", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "a/photo -> out/photo.jpg: corrected\n");
+    EXPECT_EQ(r.err, "tonwell fix: b/photo: its output 'out/photo.jpg' is also the output of a/photo\n");
+    EXPECT_EQ(ListFolder(Path("out")), std::vector<std::string>{"photo.jpg"});
+    ASSERT_EQ(Run({"fix", "a/photo", "-o", "check.jpg"}).status, 0);
+    EXPECT_EQ(ReadBytes(Path("out/photo.jpg")), ReadBytes(Path("check.jpg"))) << "the first input's result";
+
+    // One file under two spellings.
+    WriteImageFile(Path("c.ppm"), MakeGray(6, 6, 50), Format::Ppm);
+    r = Run({"fix", "c.ppm", "./c.ppm", "--jobs", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "c.ppm -> c.fixed.ppm: corrected\n");
+    EXPECT_EQ(r.err, "tonwell fix: ./c.ppm: its output './c.fixed.ppm' is also the output of c.ppm\n");
+
+    // An output that would replace another input: neither is written.
+    WriteImageFile(Path("out/c.ppm"), MakeGray(6, 6, 60), Format::Ppm);
+    const std::string before = ReadBytes(Path("out/c.ppm"));
+    r = Run({"fix", "c.ppm", "out/c.ppm", "-d", "out/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("tonwell fix: c.ppm: its output 'out/c.ppm' would replace another input, out/c.ppm\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("tonwell fix: out/c.ppm: the output 'out/c.ppm' would replace the input\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadBytes(Path("out/c.ppm")), before);
+}
+
+// An input is replaced only when asked, and a replaced file keeps its mode.
+TEST_F(CliTest, InPlaceOnlyWhenAskedAndModesAreKept)
+{
+    WriteImageFile(Path("x.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+    WriteImageFile(Path("y.png"), MakeGray(8, 8, 50), Format::Png);
+    WriteImageFile(Path("z"), MakeGray(8, 8, 50), Format::Png);
+    const std::string original = ReadBytes(Path("x.ppm"));
+    RunResult r = Run({"fix", "x.ppm", "-o", "x.ppm"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tonwell fix: x.ppm: the output 'x.ppm' would replace the input; use --in-place to allow that\n");
+    EXPECT_EQ(ReadBytes(Path("x.ppm")), original);
+
+    ASSERT_EQ(chmod(Path("x.ppm").c_str(), 0640), 0);
+    ASSERT_EQ(chmod(Path("y.png").c_str(), 0604), 0);
+    r = Run({"fix", "x.ppm", "-o", "./x.ppm", "--in-place"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "x.ppm -> ./x.ppm: corrected\n");
+    ExpectAllBytes(Read("x.ppm"), 107);
+    r = Run({"fix", "--in-place", "y.png", "z"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "y.png -> y.png: corrected\nz -> z: corrected\n");
+    ExpectAllBytes(Read("y.png"), 107);
+    EXPECT_EQ(Read("z").sourceFormat, Format::Png) << "an input without an extension keeps its format";
+    ExpectAllBytes(Read("z"), 107);
+    // A photo already normal is left as it is, not written again.
+    WriteImageFile(Path("w.ppm"), MakeGray(8, 8, 128), Format::Ppm);
+    ASSERT_EQ(chmod(Path("w.ppm").c_str(), 0444), 0);
+    r = Run({"fix", "--in-place", "w.ppm"});
+    EXPECT_EQ(r.out, "w.ppm -> w.ppm: unchanged (exposure already normal), left as is\n");
+    EXPECT_EQ(ListFolder(Work()), (std::vector<std::string>{"w.ppm", "x.ppm", "y.png", "z"}));
+
+    struct stat st;
+    ASSERT_EQ(stat(Path("x.ppm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat(Path("y.png").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    // An output replaced keeps its mode too; a new one gets the creation mask's.
+    ASSERT_EQ(Run({"fix", "z", "-o", "new.ppm"}, "umask 027;").status, 0);
+    ASSERT_EQ(stat(Path("new.ppm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(chmod(Path("new.ppm").c_str(), 0600), 0);
+    ASSERT_EQ(Run({"fix", "x.ppm", "-o", "new.ppm", "--strength", "15"}, "umask 000;").status, 0);
+    ASSERT_EQ(stat(Path("new.ppm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    EXPECT_EQ(Run({"fix", "x.ppm", "--in-place", "-d", "."}).status, 2);
+    EXPECT_EQ(Run({"fix", "x.ppm", "--in-place", "--no-clobber"}).status, 2);
+}
+
+TEST_F(CliTest, NoClobberNeverReplacesAFile)
+{
+    WriteImageFile(Path("a.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+    WriteImageFile(Path("b.ppm"), MakeGray(8, 8, 128), Format::Ppm);
+    WriteBytes(Path("a.fixed.ppm"), "mine");
+    RunResult r = Run({"fix", "--no-clobber", "a.ppm", "b.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a.ppm -> a.fixed.ppm: skipped, the output exists (--no-clobber)\n"
+                     "b.ppm -> b.fixed.ppm: unchanged (exposure already normal), copied as is\n");
+    EXPECT_EQ(ReadBytes(Path("a.fixed.ppm")), "mine");
+    EXPECT_EQ(ReadBytes(Path("b.fixed.ppm")), ReadBytes(Path("b.ppm")));
+    r = Run({"fix", "-n", "b.ppm", "-o", "a.fixed.ppm"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadBytes(Path("a.fixed.ppm")), "mine");
+    EXPECT_EQ(ListFolder(Work()), (std::vector<std::string>{"a.fixed.ppm", "a.ppm", "b.fixed.ppm", "b.ppm"}));
+}
+
+// `fix *.ppm` run twice does not correct its own outputs again.
+TEST_F(CliTest, EarlierOutputsAreSkipped)
+{
+    WriteImageFile(Path("a.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+    WriteImageFile(Path("b.png"), MakeGray(8, 8, 60), Format::Png);
+    ASSERT_EQ(Run({"fix", "a.ppm", "b.png"}).status, 0);
+    const std::string first = ReadBytes(Path("a.fixed.ppm"));
+    const RunResult r = Run({"fix", "a.fixed.ppm", "a.ppm", "b.fixed.png", "b.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a.fixed.ppm: skipped, an output of an earlier fix (give it with -o to fix it again)\n"
+                     "a.ppm -> a.fixed.ppm: corrected\n"
+                     "b.fixed.png: skipped, an output of an earlier fix (give it with -o to fix it again)\n"
+                     "b.png -> b.fixed.png: corrected\n");
+    EXPECT_EQ(ReadBytes(Path("a.fixed.ppm")), first);
+    EXPECT_EQ(ListFolder(Work()), (std::vector<std::string>{"a.fixed.ppm", "a.ppm", "b.fixed.png", "b.png"}));
+    // Named with -o it is fixed like any photo.
+    EXPECT_EQ(Run({"fix", "a.fixed.ppm", "-o", "again.ppm"}).status, 0);
+    EXPECT_TRUE(fs::exists(Path("again.ppm")));
+}
+
+TEST_F(CliTest, UsageErrorsExitTwoInEveryCommand)
+{
+    RunResult r = Run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "tonwell " TONWELL_PROJECT_VERSION "\n");
+    EXPECT_EQ(Run({"--version", "x"}).status, 2);
+    EXPECT_EQ(Run({}).status, 2);
+    EXPECT_EQ(Run({"nosuchcommand"}).status, 2);
+    for (const std::string command : {"fix", "analyze", "info"}) {
+        SCOPED_TRACE(command);
+        r = Run({command, "--bogus"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("tonwell " + command + ": unknown option '--bogus'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("usage: tonwell " + command), std::string::npos) << r.err;
+        EXPECT_EQ(Run({command, "--module"}).status, 2);
+        r = Run({command, "--help"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("usage: tonwell " + command, 0), 0u) << r.out;
+    }
+    EXPECT_EQ(Run({"analyze"}).status, 2);
+    EXPECT_EQ(Run({"analyze", "x.ppm", "--jobs"}).status, 2);
+    EXPECT_EQ(Run({"analyze", "x.ppm", "--jobs=0"}).status, 2);
+    EXPECT_EQ(Run({"info", "extra"}).status, 2);
+    EXPECT_EQ(Run({"info", "--json=yes"}).status, 2);
+}
+
+// Runs tonwell without waiting for it; its output is thrown away.
+pid_t StartTonwell(const std::vector<std::string>& args)
+{
+    const char* build = std::getenv("TONWELL_BUILD_DIR");
+    const std::string binary = (fs::path(build ? build : TONWELL_TEST_BUILD_DIR) / "bin" / "tonwell").string();
+    std::vector<std::string> argv = {"tonwell"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (auto& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, pointers.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// A batch stopped again and again by SIGTERM or SIGINT (and at the end by
+// SIGKILL) leaves no temporary file and no partial output: every file in the
+// output folder is a whole image.
+TEST_F(CliTest, AnInterruptedBatchLeavesNoTemporaryFileAndNoPartialOutput)
+{
+    fs::create_directory(Path("out"));
+    std::vector<std::string> args = {"fix", "--jobs", "4", "-d", Path("out").string()};
+    const std::string jpeg = ReadBytes(SourceDir() / "samples/underexposed.jpg");
+    const std::string png = ReadBytes(SourceDir() / "samples/coffee.png");
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = "p" + std::to_string(i) + (i % 3 ? ".jpg" : ".png");
+        WriteBytes(Path(name), i % 3 ? jpeg : png);
+        args.push_back(Path(name).string());
+    }
+    // Many small photos: outputs begin and end all the time.
+    for (int i = 0; i < 60; ++i) {
+        const std::string name = "s" + std::to_string(i) + ".ppm";
+        WriteImageFile(Path(name), MakeGray(16, 400, BYTE(30 + i)), Format::Ppm);
+        args.push_back(Path(name).string());
+    }
+    const auto check = [&](const std::string& when) {
+        for (const std::string& name : ListFolder(Path("out"))) {
+            SCOPED_TRACE(when + ": " + name);
+            ASSERT_NE(name[0], '.') << "a temporary file was left behind";
+            Image image;
+            ASSERT_NO_THROW(image = imageio::ReadImage(Path("out/" + name).string()));
+            EXPECT_EQ(image.height, 400u);
+        }
+    };
+    int stopped = 0;
+    for (int round = 0; round < 24; ++round) {
+        const int signal = round < 20 ? (round % 2 ? SIGINT : SIGTERM) : SIGKILL;
+        const pid_t pid = StartTonwell(args);
+        ASSERT_GT(pid, 0);
+        usleep(useconds_t(3000 + (round * 7919) % 60000));
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(WTERMSIG(status), signal);
+            ++stopped;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        if (signal != SIGKILL)
+            check("round " + std::to_string(round));
+    }
+    EXPECT_GT(stopped, 12) << "the batch mostly finished before the signal: make it longer";
+    // Whatever a killed run left is gone after the next run into that folder.
+    args.push_back("--no-clobber");
+    ASSERT_EQ(RunTonwell(Work(), args).status, 0);
+    check("after a complete run");
+    EXPECT_EQ(ListFolder(Path("out")).size(), 84u);
+}
+
+// Leftovers of killed runs are removed by the next run into their folder;
+// the temporary files of a run still going on are not.
+TEST_F(CliTest, LeftoversOfAKilledRunAreRemovedByTheNextRun)
+{
+    fs::create_directory(Path("out"));
+    WriteImageFile(Path("a.ppm"), MakeGray(8, 8, 50), Format::Ppm);
+    WriteBytes(Path("out/.a.ppm.tonwell-Xy12Ab"), "partial");
+    WriteBytes(Path(".a.fixed.ppm.tonwell-Kk7Lm2"), "partial");
+    WriteBytes(Path("out/.notes"), "not ours");
+    const LockedFile live(Path("out/.b.ppm.tonwell-Qq9Zz0"), "being written");
+    ASSERT_TRUE(live.Locked());
+    const RunResult r = Run({"fix", "a.ppm", "-d", "out"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ListFolder(Path("out")), (std::vector<std::string>{".b.ppm.tonwell-Qq9Zz0", ".notes", "a.ppm"}));
+    EXPECT_TRUE(fs::exists(Path(".a.fixed.ppm.tonwell-Kk7Lm2"))) << "a folder the run does not write to is left alone";
 }
 
 } // namespace

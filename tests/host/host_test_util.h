@@ -8,6 +8,9 @@
 #include "imageio/OutputFile.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -76,6 +79,30 @@ inline void WriteBytes(const fs::path& path, const std::string& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
 }
+
+// A file written and then held under a lock (flock), as a live writer holds
+// its temporary file, until destroyed.
+class LockedFile {
+public:
+    LockedFile(const fs::path& path, const std::string& bytes)
+    {
+        WriteBytes(path, bytes);
+        m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        m_locked = m_fd >= 0 && flock(m_fd, LOCK_EX) == 0;
+    }
+    ~LockedFile()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+    bool Locked() const { return m_locked; }
+
+private:
+    int m_fd = -1;
+    bool m_locked = false;
+};
 
 // The files in a folder, by name (hidden ones included), sorted.
 inline std::vector<std::string> ListFolder(const fs::path& dir)

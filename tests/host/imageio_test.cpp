@@ -345,31 +345,32 @@ TEST_F(ImageIoTest, DamagedRealFilesAreRefusedOrReadNeverCrash)
     }
 }
 
-TEST_F(ImageIoTest, OutputFileLeavesNothingUnlessCommitted)
+// What a file holds is told by its first bytes, whatever its name.
+TEST_F(ImageIoTest, ContentTellsTheFormat)
 {
-    {
-        imageio::OutputFile out(Path("kept.ppm").string());
-        std::fputs("data", out.Stream());
-        EXPECT_TRUE(fs::exists(out.TempPath()));
-        EXPECT_EQ(fs::path(out.TempPath()).parent_path(), Root());
-        out.Commit();
+    const struct {
+        const char* name;
+        Format written;
+        Format detected;
+    } cases[] = {
+        {"a", Format::Jpeg, Format::Jpeg}, {"b.png", Format::Png, Format::Png}, {"c.jpg", Format::Ppm, Format::Ppm},
+        {"d", Format::Pgm, Format::Pgm},   {"e", Format::Pnm, Format::Ppm},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = MakePattern(4, 4, c.written == Format::Pgm);
+        WriteImageFile(Path(c.name), image, c.written);
+        Format format = Format::Pnm;
+        EXPECT_TRUE(imageio::DetectFormat(Path(c.name).string(), &format));
+        EXPECT_EQ(format, c.detected);
+        EXPECT_EQ(imageio::ReadImage(Path(c.name).string()).sourceFormat, c.detected);
     }
-    EXPECT_EQ(ReadBytes(Path("kept.ppm")), "data");
-    {
-        imageio::OutputFile out(Path("dropped.ppm").string());
-        std::fputs("partial", out.Stream());
-    }
-    EXPECT_EQ(ListFolder(Root()), std::vector<std::string>{"kept.ppm"});
-
-    // A target that is a folder: the rename fails and the temporary file goes.
-    fs::create_directory(Path("dir.ppm"));
-    {
-        imageio::OutputFile out(Path("dir.ppm").string());
-        std::fputs("data", out.Stream());
-        EXPECT_THROW(out.Commit(), ImageError);
-    }
-    EXPECT_EQ(ListFolder(Root()), (std::vector<std::string>{"dir.ppm", "kept.ppm"}));
-    EXPECT_THROW(imageio::OutputFile((Root() / "no" / "such" / "x.ppm").string()), ImageError);
+    Format format;
+    WriteBytes(Path("text"), "hello");
+    EXPECT_FALSE(imageio::DetectFormat(Path("text").string(), &format));
+    WriteBytes(Path("empty"), "");
+    EXPECT_FALSE(imageio::DetectFormat(Path("empty").string(), &format));
+    EXPECT_FALSE(imageio::DetectFormat(Path("missing").string(), &format));
 }
 
 TEST(ImageIoFormats, OutputFormatComesFromTheExtension)

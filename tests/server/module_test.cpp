@@ -60,23 +60,45 @@ HRESULT FixGrey(ITonwellExposure* pExposure, BYTE value, BYTE expected, bool* pA
     return hr;
 }
 
-TEST(ServerExportsTest, ExportsOnlyTheTwoEntryPoints)
+// Every symbol the module exports, and nothing else. The registration entry
+// points (DllRegisterServer, DllUnregisterServer) join this list when the module
+// gets them.
+const std::set<std::string> kModuleExports = {
+    "DllCanUnloadNow",
+    "DllGetClassObject",
+};
+
+// The names of the dynamic symbols a shared object defines, as nm reports them.
+std::set<std::string> DefinedDynamicSymbols(const std::string& path)
 {
-    std::string command = "nm -D --defined-only '" + ModulePath() + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
     std::set<std::string> names;
+    FILE* pipe = popen(("nm -D --defined-only '" + path + "' 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run nm";
+        return names;
+    }
     char line[1024];
     while (fgets(line, sizeof line, pipe)) {
         std::string text(line);
-        std::string::size_type space = text.find_last_of(' ');
-        std::string name = text.substr(space + 1);
-        while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
-            name.pop_back();
-        names.insert(name);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        names.insert(text.substr(text.find_last_of(' ') + 1));
     }
-    ASSERT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(names, (std::set<std::string>{"DllCanUnloadNow", "DllGetClassObject"}));
+    EXPECT_EQ(pclose(pipe), 0) << "nm failed on " << path;
+    return names;
+}
+
+TEST(ServerExportsTest, ExportsExactlyItsEntryPoints)
+{
+    EXPECT_EQ(DefinedDynamicSymbols(ModulePath()), kModuleExports);
+}
+
+TEST_F(ServerModuleTest, HostsFindEveryEntryPointAndNothingElse)
+{
+    for (const std::string& name : kModuleExports)
+        EXPECT_NE(GetProcAddress(m_module->hModule, name.c_str()), nullptr) << name;
+    // The module defines DllMain with C linkage but keeps it to itself.
+    EXPECT_EQ(GetProcAddress(m_module->hModule, "DllMain"), nullptr);
 }
 
 TEST_F(ServerModuleTest, CanUnloadFollowsLiveObjectsAndLockServer)
@@ -304,6 +326,11 @@ class ServerStartupFailureTest : public tonwell::test::MachineRootFixture {};
 
 TEST_F(ServerStartupFailureTest, ExportsAnswerErrorsWhenTheLocksCannotBeCreated)
 {
+    // Once loaded, the module stays loaded until the process ends, so its start-up
+    // can be made to fail only in a process that has not loaded it yet (CTest
+    // runs every test in a process of its own).
+    if (GetModuleHandleA(ModulePath().c_str()) != nullptr)
+        GTEST_SKIP() << "TonwellObj.so is loaded already in this process; run this test on its own";
     TonwellFailNextCriticalSectionInit(1000);
     LoadedModule module;
     TonwellFailNextCriticalSectionInit(0);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -14,15 +13,6 @@
 #include "TonwellObj.h"
 
 namespace {
-
-bool AllZero(const void* p, size_t cb)
-{
-    const BYTE* bytes = static_cast<const BYTE*>(p);
-    for (size_t i = 0; i < cb; ++i)
-        if (bytes[i] != 0)
-            return false;
-    return true;
-}
 
 class ServerRecordTest : public ::testing::Test {
 protected:
@@ -79,36 +69,43 @@ TEST(ServerFindInterfaceTest, RejectsMissingArguments)
     EXPECT_EQ(p, nullptr);
 }
 
+// The reference count of a live object, read through AddRef and Release.
+ULONG RefCount(IUnknown* p)
+{
+    p->AddRef();
+    return p->Release();
+}
+
 TEST_F(ServerRecordTest, GetClassObjectCreatesTheClassObjectOnceAndCachesIt)
 {
     EXPECT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(g_ObjectMap[0].pCF, nullptr) << "a null out pointer creates nothing";
 
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(g_Module.GetClassObject(IID_ITonwellExposure, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(g_ObjectMap[0].pCF, nullptr);
-
-    // An interface the class object lacks still leaves it created and cached.
+    p = reinterpret_cast<void*>(1);
     EXPECT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IDispatch, &p), E_NOINTERFACE);
     EXPECT_EQ(p, nullptr);
-    IUnknown* pCached = g_ObjectMap[0].pCF;
-    ASSERT_NE(pCached, nullptr);
 
-    IClassFactory* pFactory = nullptr;
-    ASSERT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)),
+    IClassFactory* pFirst = nullptr;
+    IUnknown* pSecond = nullptr;
+    ASSERT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IClassFactory, reinterpret_cast<void**>(&pFirst)),
               S_OK);
-    EXPECT_EQ(static_cast<IUnknown*>(pFactory), pCached);
-    // The module's reference plus ours.
-    EXPECT_EQ(pFactory->AddRef(), 3u);
-    EXPECT_EQ(pFactory->Release(), 2u);
+    ASSERT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IUnknown, reinterpret_cast<void**>(&pSecond)), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(pFirst), pSecond);
+    EXPECT_EQ(RefCount(pFirst), 3u) << "the module's reference and our two";
     EXPECT_EQ(g_Module.GetLockCount(), 0) << "class object references do not lock the module";
+    pSecond->Release();
 
-    // Term gives up the module's reference: ours is then the last.
+    // Term gives up the module's reference: ours is then the last, and the next
+    // module life makes a new class object.
     g_Module.Term();
-    EXPECT_EQ(g_ObjectMap[0].pCF, nullptr);
-    EXPECT_EQ(pFactory->Release(), 0u);
+    EXPECT_EQ(pFirst->Release(), 0u);
     ASSERT_EQ(g_Module.Init(g_ObjectMap, nullptr), S_OK);
+    IUnknown* pNew = nullptr;
+    ASSERT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IUnknown, reinterpret_cast<void**>(&pNew)), S_OK);
+    EXPECT_EQ(RefCount(pNew), 2u);
+    pNew->Release();
 }
 
 TEST_F(ServerRecordTest, ConcurrentFirstRequestsShareOneClassObject)
@@ -127,14 +124,17 @@ TEST_F(ServerRecordTest, ConcurrentFirstRequestsShareOneClassObject)
     }
     for (auto& thread : threads)
         thread.join();
-    for (IUnknown* p : results) {
-        ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p, g_ObjectMap[0].pCF);
-    }
+    ASSERT_NE(results[0], nullptr);
+    for (IUnknown* p : results)
+        EXPECT_EQ(p, results[0]);
+    EXPECT_EQ(RefCount(results[0]), kThreads + 1u) << "one reference per request and the module's";
     for (IUnknown* p : results)
         p->Release();
-    EXPECT_EQ(g_ObjectMap[0].pCF->AddRef(), 2u) << "only the module's reference is left";
-    g_ObjectMap[0].pCF->Release();
+    IUnknown* pAgain = nullptr;
+    ASSERT_EQ(g_Module.GetClassObject(CLSID_TonwellExposure, IID_IUnknown, reinterpret_cast<void**>(&pAgain)), S_OK);
+    EXPECT_EQ(pAgain, results[0]);
+    EXPECT_EQ(RefCount(pAgain), 2u) << "only the module's reference was left";
+    pAgain->Release();
 }
 
 std::vector<int>* g_pCleanupOrder;
@@ -145,18 +145,13 @@ TEST_F(ServerRecordTest, TermRunsTheCleanupListNewestFirst)
     std::vector<int> order;
     g_pCleanupOrder = &order;
     EXPECT_EQ(g_Module.AddCleanup(RecordCleanup, 1), S_OK);
-    // Added while the type-information lock is held, as type information loading
-    // does: the lock is re-entrant.
-    EnterCriticalSection(&g_Module.m_csTypeInfo);
     EXPECT_EQ(g_Module.AddCleanup(RecordCleanup, 2), S_OK);
-    LeaveCriticalSection(&g_Module.m_csTypeInfo);
     std::thread other([] { EXPECT_EQ(g_Module.AddCleanup(RecordCleanup, 3), S_OK); });
     other.join();
     EXPECT_TRUE(order.empty());
 
     EXPECT_EQ(g_Module.Term(), S_OK);
     EXPECT_EQ(order, (std::vector<int>{3, 2, 1}));
-    EXPECT_EQ(g_Module.m_pCleanupList, nullptr);
     ASSERT_EQ(g_Module.Init(g_ObjectMap, nullptr), S_OK);
     g_Module.Term();
     EXPECT_EQ(order.size(), 3u) << "each entry runs once";
@@ -169,13 +164,11 @@ TEST(ServerFailedInitTest, LeavesAModuleThatAnswersErrorsWithoutTouchingLocks)
     EXPECT_EQ(g_Module.Init(g_ObjectMap, nullptr), static_cast<HRESULT>(0xC0000017));
     TonwellFailNextCriticalSectionInit(0);
     EXPECT_FALSE(g_Module.IsReady());
-    EXPECT_TRUE(AllZero(&g_Module.m_csTypeInfo, sizeof(CRITICAL_SECTION)));
-    EXPECT_TRUE(AllZero(&g_Module.m_csClassObjects, sizeof(CRITICAL_SECTION)));
+    EXPECT_EQ(g_Module.InitResult(), static_cast<HRESULT>(0xC0000017));
 
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(DllGetClassObject(CLSID_TonwellExposure, IID_IClassFactory, &p), E_OUTOFMEMORY);
     EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(g_ObjectMap[0].pCF, nullptr);
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
     EXPECT_EQ(g_Module.AddCleanup(RecordCleanup, 1), E_UNEXPECTED);
     EXPECT_EQ(g_Module.Term(), S_OK);

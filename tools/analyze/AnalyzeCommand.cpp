@@ -36,10 +36,14 @@ const char kHelp[] =
     "Inputs as for `tonwell fix` (see 'tonwell fix --help'). Exit status: 0\n"
     "when every photo was analysed, 1 otherwise, 2 for a usage error.\n";
 
-int UsageError(const std::string& message)
+// A failed input: the reason on stderr and, with --json, a record with an
+// "error" field on stdout in the input's place.
+Outcome Failure(const std::string& input, const std::string& reason, bool json)
 {
-    std::fprintf(stderr, "tonwell analyze: %s\n%s(see 'tonwell analyze --help')\n", message.c_str(), kUsage);
-    return 2;
+    Outcome outcome{false, {}, "tonwell analyze: " + input + ": " + reason};
+    if (json)
+        outcome.out = "{\"file\":" + JsonString(input) + ",\"error\":" + JsonString(reason) + "}";
+    return outcome;
 }
 
 const char* TypeName(ExposureType type)
@@ -53,23 +57,18 @@ const char* TypeName(ExposureType type)
     return "unknown";
 }
 
-// The strength the component derives from Initialize(dwFlags): the flags as a
-// signed 32-bit number times 0.1, and the default 1.0 for anything not above 0.
-double ComponentStrength(DWORD dwFlags)
+// Presentation only: which correction applies, and with what, is the engine's
+// decision, the one that `fix` runs.
+const char* CorrectionName(ExposureCorrection correction)
 {
-    const double dStrength = double(static_cast<LONG>(dwFlags)) * 0.1;
-    return dStrength > 0.0 ? dStrength : 1.0;
-}
-
-const char* Correction(ExposureType type, double dStrength)
-{
-    switch (type) {
-    case ExposureDark: return "brighten";
-    case ExposureBright: return "darken";
-    case ExposureLowContrast: return "stretch";
-    case ExposureNormal: break;
+    switch (correction) {
+    case CorrectionNone: return "none";
+    case CorrectionStrengthCurve: return "strength_curve";
+    case CorrectionBrighten: return "brighten";
+    case CorrectionDarken: return "darken";
+    case CorrectionStretch: return "stretch";
     }
-    return dStrength >= 1.05 ? "strength_curve" : "none";
+    return "unknown";
 }
 
 int RunAnalyze(const std::vector<std::string>& args)
@@ -78,61 +77,33 @@ int RunAnalyze(const std::vector<std::string>& args)
     bool json = false;
     DWORD flags = 0;
     DWORD jobs = 0;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::printf("%s%s", kUsage, kHelp);
-            return 0;
-        }
-        if (arg == "--json") {
-            json = true;
-            continue;
-        }
-        std::string value, error;
-        if (TakeOption(args, i, "--strength", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDword(value, &flags))
-                return UsageError("invalid strength '" + value +
-                                  "': give a whole number from 0 to 4294967295, in decimal or as 0x-hex");
-        } else if (TakeOption(args, i, "--jobs", &value, &error) || TakeOption(args, i, "-j", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDecimalInRange(value, 1, 1024, &jobs))
-                return UsageError("invalid number of jobs '" + value + "': give a whole number from 1 to 1024");
-        } else {
-            return UsageError("unknown option '" + arg + "'");
-        }
-    }
+    CommandLine commandLine("analyze", kUsage, kHelp);
+    commandLine.Flag({"--json"}, &json);
+    commandLine.StrengthOption(&flags, nullptr);
+    commandLine.JobsOption(&jobs);
+    int exitCode = 0;
+    if (!commandLine.Parse(args, &inputs, &exitCode))
+        return exitCode;
     if (inputs.empty())
-        return UsageError("no input given");
+        return commandLine.UsageError("no input given");
 
-    const double dStrength = ComponentStrength(flags);
     const auto analyze = [&](size_t index) -> Outcome {
         const std::string& input = inputs[index];
-        const auto failure = [&](const std::string& reason) {
-            return Outcome{false, {}, "tonwell analyze: " + input + ": " + reason};
-        };
+        const auto failure = [&](const std::string& reason) { return Failure(input, reason, json); };
         try {
             imageio::Image image = imageio::ReadImage(input);
+            // Built and given its strength exactly as the component's SetImage does.
             CTonwell engine(image.pixels.get(), image.width, image.height, image.stride, 3);
-            ExposureStatistics stats;
-            const HRESULT hr = engine.GetStatistics(&stats);
+            engine.SetStrength(StrengthFromFlags(flags));
+            ExposureDecision decision;
+            const HRESULT hr = engine.Decide(&decision);
             if (FAILED(hr)) {
                 char text[64];
                 std::snprintf(text, sizeof text, "the engine failed with 0x%08X", static_cast<unsigned>(hr));
                 return failure(text);
             }
-            const char* correction = Correction(stats.type, dStrength);
+            const ExposureStatistics& stats = decision.stats;
+            const char* correction = CorrectionName(decision.correction);
             std::string line;
             if (json) {
                 line = "{\"file\":" + JsonString(input) + ",\"centroid\":" + std::to_string(stats.lCentroid) +
@@ -153,7 +124,16 @@ int RunAnalyze(const std::vector<std::string>& args)
             return failure("out of memory");
         }
     };
-    const size_t failed = RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyze); });
+    // Whatever goes wrong with one input is that input's record, in JSON too.
+    const auto analyzeOrFail = [&](size_t index) -> Outcome {
+        try {
+            return analyze(index);
+        } catch (const std::exception& e) {
+            return Failure(inputs[index], std::string("internal error: ") + e.what(), json);
+        }
+    };
+    const size_t failed =
+        RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyzeOrFail); });
     return failed == 0 ? 0 : 1;
 }
 

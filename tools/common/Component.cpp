@@ -1,5 +1,8 @@
 #include "common/Component.h"
 
+#include "common/ErrorText.h"
+#include "common/Text.h"
+
 #include <climits>
 #include <mutex>
 #include <unistd.h>
@@ -26,41 +29,19 @@ ComponentSource& Source()
     return source;
 }
 
-std::u16string Utf16(const std::string& text)
-{
-    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (cch <= 0)
-        return {};
-    std::u16string wide(static_cast<size_t>(cch), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), cch);
-    wide.resize(static_cast<size_t>(cch - 1));
-    return wide;
-}
-
 HRESULT FactoryFromModule(const std::string& path, IClassFactory** ppFactory, std::string* pError)
 {
-    HMODULE module = LoadLibraryW(Utf16(path).c_str());
-    if (!module) {
-        DWORD err = GetLastError();
-        *pError = "cannot load the module " + path;
-        if (const char* why = TonwellLastLoadError(); why && *why)
-            *pError += std::string(": ") + why;
-        return HRESULT_FROM_WIN32(err ? err : ERROR_MOD_NOT_FOUND);
-    }
-    // Via void(*)() so that the cast to the real signature is explicit and allowed.
-    auto proc = reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject"));
-    if (!proc) {
-        FreeLibrary(module);
-        *pError = "the module " + path + " has no DllGetClassObject";
-        return CO_E_ERRORINDLL;
-    }
-    auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(proc);
-    HRESULT hr = getClassObject(CLSID_TonwellExposure, IID_IClassFactory, reinterpret_cast<void**>(ppFactory));
+    ServerModule module;
+    HRESULT hr = module.Load(path, pError);
+    if (FAILED(hr))
+        return hr;
+    hr = module.ClassObjectResult();
     if (FAILED(hr)) {
-        FreeLibrary(module);
-        *pError = "the module " + path + " does not serve the exposure class";
+        *pError = "the module " + module.Path() + " does not serve the exposure class";
+        return hr;
     }
-    return hr;
+    *ppFactory = module.DetachFactory();
+    return *ppFactory ? S_OK : E_UNEXPECTED;
 }
 
 void Resolve(ComponentSource& source)
@@ -98,6 +79,54 @@ std::string DefaultModulePath()
     std::string::size_type slash = exe.rfind('/');
     std::string dir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
     return dir + "/../lib/TonwellObj.so";
+}
+
+ServerModule::~ServerModule()
+{
+    if (m_factory)
+        m_factory->Release();
+    if (m_module)
+        FreeLibrary(m_module);
+}
+
+HRESULT ServerModule::Load(const std::string& file, std::string* pError)
+{
+    m_module = LoadLibraryW(Utf8ToUtf16(file).c_str());
+    if (!m_module) {
+        const DWORD dwError = GetLastError();
+        const HRESULT hr = HRESULT_FROM_WIN32(dwError ? dwError : ERROR_MOD_NOT_FOUND);
+        const char* pszDetail = TonwellLastLoadError();
+        *pError = "cannot load the module " + file + ": " +
+                  (pszDetail && *pszDetail ? std::string(pszDetail) : HResultText(hr));
+        return hr;
+    }
+    WCHAR szPath[4096] = {};
+    const DWORD cch = GetModuleFileNameW(m_module, szPath, 4096);
+    m_path = cch > 0 && cch < 4096 ? Utf16ToUtf8(std::u16string_view(szPath, cch)) : file;
+
+    // Via void(*)() so that the cast to the real signature is explicit and allowed.
+    const auto pfnGetClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_module, "DllGetClassObject")));
+    if (!pfnGetClassObject || !GetProcAddress(m_module, "DllCanUnloadNow")) {
+        *pError = "'" + m_path + "' is not a TonwellObj server module (no DllGetClassObject/DllCanUnloadNow)";
+        return CO_E_ERRORINDLL;
+    }
+    m_hrClassObject =
+        pfnGetClassObject(CLSID_TonwellExposure, IID_IClassFactory, reinterpret_cast<LPVOID*>(&m_factory));
+    if (FAILED(m_hrClassObject))
+        m_factory = nullptr;
+    else if (!m_factory)
+        m_hrClassObject = E_POINTER;
+    return S_OK;
+}
+
+IClassFactory* ServerModule::DetachFactory()
+{
+    IClassFactory* factory = m_factory;
+    m_factory = nullptr;
+    if (factory)
+        m_module = nullptr; // the class object's code lives there
+    return factory;
 }
 
 void UseComponentModule(const std::string& path)

@@ -15,6 +15,37 @@ namespace tonwell::tools {
 // TonwellObj.so in ../lib relative to the running executable.
 std::string DefaultModulePath();
 
+// A server module file loaded the way a host loads it and asked for the
+// exposure class object. Used from one thread at a time.
+class ServerModule {
+public:
+    ServerModule() = default;
+    // Releases the class object and unloads the module, unless detached.
+    ~ServerModule();
+    ServerModule(const ServerModule&) = delete;
+    ServerModule& operator=(const ServerModule&) = delete;
+
+    // A failure, with the reason in *pError, when the file cannot be loaded
+    // (the loader's error) or is not a server module (CO_E_ERRORINDLL: no
+    // DllGetClassObject or no DllCanUnloadNow). S_OK otherwise, whether or not
+    // the module hands out the class object. Call once.
+    HRESULT Load(const std::string& file, std::string* pError);
+
+    // The file as the loader reports it.
+    const std::string& Path() const { return m_path; }
+    // What DllGetClassObject answered for the exposure class.
+    HRESULT ClassObjectResult() const { return m_hrClassObject; }
+    // The class object with its one reference, now the caller's; the module
+    // then stays loaded for the life of the process. Null when there is none.
+    IClassFactory* DetachFactory();
+
+private:
+    HMODULE m_module = nullptr;
+    std::string m_path;
+    HRESULT m_hrClassObject = E_UNEXPECTED;
+    IClassFactory* m_factory = nullptr;
+};
+
 // Creates later components from this module file instead. Call before the first component.
 void UseComponentModule(const std::string& path);
 

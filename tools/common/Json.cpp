@@ -1,76 +1,49 @@
 #include "common/Json.h"
 
+#include "common/Text.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 namespace tonwell::tools {
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when there is none.
-size_t Utf8SequenceLength(const std::string& s, size_t i)
-{
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    size_t length;
-    unsigned min;
-    unsigned codePoint;
-    if (c < 0x80)
-        return 1;
-    if ((c & 0xE0) == 0xC0) {
-        length = 2, min = 0x80, codePoint = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        length = 3, min = 0x800, codePoint = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        length = 4, min = 0x10000, codePoint = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if (codePoint < min || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
-
-} // namespace
 
 std::string JsonString(const std::string& text)
 {
+    // Through UTF-16 and back with the platform's codec, so that what is not
+    // valid UTF-8 arrives here as U+FFFD.
+    const std::u16string wide = Utf8ToUtf16(text);
     std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t runStart = 0;
+    const auto flush = [&](size_t end) {
+        out += Utf16ToUtf8(std::u16string_view(wide).substr(runStart, end - runStart));
+        runStart = end + 1;
+    };
+    for (size_t i = 0; i < wide.size(); ++i) {
+        const char16_t c = wide[i];
+        const char* escape = nullptr;
+        char numeric[8];
         switch (c) {
-        case '"': out += "\\\""; ++i; continue;
-        case '\\': out += "\\\\"; ++i; continue;
-        case '\b': out += "\\b"; ++i; continue;
-        case '\f': out += "\\f"; ++i; continue;
-        case '\n': out += "\\n"; ++i; continue;
-        case '\r': out += "\\r"; ++i; continue;
-        case '\t': out += "\\t"; ++i; continue;
-        default: break;
+        case u'"': escape = "\\\""; break;
+        case u'\\': escape = "\\\\"; break;
+        case u'\b': escape = "\\b"; break;
+        case u'\f': escape = "\\f"; break;
+        case u'\n': escape = "\\n"; break;
+        case u'\r': escape = "\\r"; break;
+        case u'\t': escape = "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F || c == 0xFFFD) {
+                std::snprintf(numeric, sizeof numeric, "\\u%04x", unsigned(c));
+                escape = numeric;
+            }
+            break;
         }
-        if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+        if (escape) {
+            flush(i);
             out += escape;
-            ++i;
-            continue;
-        }
-        const size_t length = Utf8SequenceLength(text, i);
-        if (length == 0) {
-            out += "\\ufffd";
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
         }
     }
+    flush(wide.size());
     out += '"';
     return out;
 }

@@ -2,26 +2,33 @@
 // host of the component would: 24-bit RGB rows, Initialize, SetImage.
 #include "command.h"
 #include "common/Component.h"
+#include "common/ErrorText.h"
 #include "common/Options.h"
 #include "common/Runner.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 
 namespace tonwell::tools {
 namespace {
 
+using imageio::Existing;
 using imageio::Format;
 using imageio::Image;
 using imageio::ImageError;
 
 const char kUsage[] =
-    "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR] [--strength N] [--quality Q] [--jobs N]\n"
-    "                [--module PATH]\n";
+    "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
+    "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n";
 
 const char kHelp[] =
     "\n"
@@ -31,12 +38,16 @@ const char kHelp[] =
     "\n"
     "Inputs are JPEG, PNG and binary PPM (P6) or PGM (P5) with 8-bit samples,\n"
     "recognised by their content. An output has the format its extension names:\n"
-    ".jpg (.jpeg), .png, .ppm, .pgm, or .pnm (PGM for grayscale, PPM otherwise).\n"
+    ".jpg (.jpeg), .png, .ppm, .pgm, or .pnm (PGM for grayscale, PPM otherwise);\n"
+    "an input named without one of these gets the extension of what it holds.\n"
     "\n"
     "  -o OUTPUT     write the one input to OUTPUT\n"
-    "  -d DIR        write each output into DIR under its input's file name;\n"
-    "                an input is never replaced this way\n"
+    "  -d DIR        write each output into DIR under its input's file name\n"
     "                (without -o or -d: NAME.fixed.EXT beside each input)\n"
+    "  --in-place    let an output replace its input; without -o, write each\n"
+    "                output over its input\n"
+    "  -n, --no-clobber\n"
+    "                never replace an existing file: such a photo is skipped\n"
     "  --strength N  strength for normally exposed photos, passed to the\n"
     "                component's Initialize: decimal or 0x-hex, 0 to 4294967295.\n"
     "                N x 0.1 is the exponent of a brightening curve: 11 and up\n"
@@ -46,10 +57,17 @@ const char kHelp[] =
     "  --module PATH the TonwellObj module to use (default: the registered class,\n"
     "                else TonwellObj.so in the lib folder beside tonwell)\n"
     "\n"
-    "Each output is written under a temporary name in its folder and renamed\n"
-    "when complete, so a failure leaves no file behind. A photo whose exposure\n"
-    "is already normal is still written: copied byte for byte when the output\n"
-    "format is the input's, converted otherwise.\n"
+    "An input is never replaced without --in-place, and two inputs never write\n"
+    "the same output: the later one fails instead. Inputs named NAME.fixed.EXT\n"
+    "are outputs of an earlier fix and are skipped (with a note) unless given\n"
+    "with -o.\n"
+    "\n"
+    "Each output appears complete or not at all: it is written to an unnamed\n"
+    "file in its folder (or a hidden temporary one) and put in place when\n"
+    "complete, so a failure or an interruption (Ctrl-C, SIGTERM) leaves no\n"
+    "partial file; a replaced file keeps its permissions. A photo whose\n"
+    "exposure is already normal is still written: copied byte for byte when the\n"
+    "output format is the input's, converted otherwise.\n"
     "\n"
     "What is kept:\n"
     "  JPEG       EXIF and XMP (APP1) and the ICC profile (APP2); EXIF and the\n"
@@ -65,23 +83,19 @@ const char kHelp[] =
     "megapixels.\n"
     "\n"
     "One line per photo on stdout (errors on stderr). Exit status: 0 when\n"
-    "every output was written, 1 otherwise, 2 for a usage error.\n";
+    "every photo was written or skipped, 1 otherwise, 2 for a usage error.\n";
 
 struct FixOptions {
     std::vector<std::string> inputs;
     std::string output;
     std::string dir;
+    bool inPlace = false;
+    bool noClobber = false;
     bool hasStrength = false;
     DWORD strength = 0;
     int quality = 90;
     DWORD jobs = 0;
 };
-
-int UsageError(const std::string& message)
-{
-    std::fprintf(stderr, "tonwell fix: %s\n%s(see 'tonwell fix --help')\n", message.c_str(), kUsage);
-    return 2;
-}
 
 // Splits "dir/name.ext" into "dir/name" and ".ext" (empty when there is none).
 void SplitExtension(const std::string& path, std::string* stem, std::string* ext)
@@ -104,17 +118,36 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string DirName(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// One spelling for every name of a file: the real path of its folder and its
+// own name, so that "out/a.jpg", "out//a.jpg" and "./out/a.jpg" compare equal.
+std::string FileKey(const std::string& path)
+{
+    char real[PATH_MAX];
+    if (realpath(DirName(path).c_str(), real))
+        return std::string(real) + "/" + BaseName(path);
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return (error ? std::filesystem::path(path) : absolute).lexically_normal().string();
+}
+
 // Where an input's output goes. detected is the input's format once it is
-// read; before that, an input without a known extension has no target yet ("").
+// known; before that, an input without a known extension has no target ("").
 std::string PlanTarget(const FixOptions& options, const std::string& input, const Format* detected)
 {
     if (!options.output.empty())
         return options.output;
+    if (options.inPlace)
+        return input;
     std::string stem, ext;
     SplitExtension(input, &stem, &ext);
     Format format;
-    const bool known = imageio::FormatFromPath(input, &format);
-    if (!known) {
+    if (!imageio::FormatFromPath(input, &format)) {
         if (!detected)
             return {};
         stem = input;
@@ -129,10 +162,38 @@ std::string PlanTarget(const FixOptions& options, const std::string& input, cons
     return stem + ".fixed" + ext;
 }
 
+// The folder an input's output goes to, known before its name is.
+std::string OutputFolder(const FixOptions& options, const std::string& input)
+{
+    if (!options.output.empty())
+        return DirName(options.output);
+    if (!options.dir.empty())
+        return options.dir;
+    return DirName(input);
+}
+
+// NAME.fixed.EXT: what an earlier fix wrote beside its input.
+bool IsEarlierOutput(const std::string& input)
+{
+    std::string stem, ext;
+    SplitExtension(input, &stem, &ext);
+    Format format;
+    const std::string marker = ".fixed";
+    const std::string name = BaseName(stem);
+    return imageio::FormatFromPath(input, &format) && name.size() > marker.size() &&
+           name.compare(name.size() - marker.size(), marker.size(), marker) == 0;
+}
+
 bool SameFile(const std::string& a, const std::string& b)
 {
     struct stat sa, sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
 }
 
 // An unchanged image is copied rather than encoded again when the output
@@ -142,45 +203,102 @@ bool SameFormat(Format source, Format output)
     return source == output || (output == Format::Pnm && (source == Format::Ppm || source == Format::Pgm));
 }
 
-std::string HResultText(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
+// Which input writes which output, so that no two write the same file and no
+// output replaces another input of the run. Outputs known from the names are
+// claimed before any work starts, in input order; those known only once an
+// input is read are claimed then. Thread-safe.
+class OutputClaims {
+public:
+    explicit OutputClaims(const std::vector<std::string>& inputs) : m_inputs(inputs) {}
+
+    // An input that takes part in the run (one that is skipped does not).
+    void AddInput(size_t index) { m_inputKeys.emplace(FileKey(m_inputs[index]), index); }
+
+    // "" when input index may write target, else why it may not.
+    std::string Claim(size_t index, const std::string& target)
+    {
+        const std::string key = FileKey(target);
+        std::lock_guard guard(m_lock);
+        if (const auto input = m_inputKeys.find(key); input != m_inputKeys.end() && input->second != index)
+            return "its output '" + target + "' would replace another input, " + m_inputs[input->second];
+        const auto [owner, inserted] = m_owners.emplace(key, index);
+        if (!inserted && owner->second != index)
+            return "its output '" + target + "' is also the output of " + m_inputs[owner->second];
+        return {};
+    }
+
+private:
+    const std::vector<std::string>& m_inputs;
+    std::mutex m_lock;
+    std::map<std::string, size_t> m_inputKeys;
+    std::map<std::string, size_t> m_owners;
+};
+
+// What is known of each input before it is read.
+struct Plan {
+    std::string target; // "" until the input's content tells its extension
+    std::string note;   // the input is skipped: the line for stdout
+    std::string error;  // the input fails without being read
+};
 
 class Fixer {
 public:
-    Fixer(const FixOptions& options, ITonwellExposure* component) : m_options(options), m_component(component) {}
-
-    Outcome Fix(const std::string& input, const std::string& plannedTarget) const
+    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component)
+        : m_options(options), m_claims(claims), m_component(component)
     {
+    }
+
+    Outcome Fix(size_t index, const Plan& plan) const
+    {
+        const std::string& input = m_options.inputs[index];
         const auto failure = [&](const std::string& reason) {
             return Outcome{false, {}, "tonwell fix: " + input + ": " + reason};
         };
+        const auto kept = [&](const std::string& target) {
+            return Outcome{true, input + " -> " + target + ": skipped, the output exists (--no-clobber)", {}};
+        };
+        if (!plan.note.empty())
+            return Outcome{true, plan.note, {}};
+        if (!plan.error.empty())
+            return failure(plan.error);
+        if (m_options.noClobber && !plan.target.empty() && Exists(plan.target))
+            return kept(plan.target);
+        std::string target = plan.target;
         try {
             Image image = imageio::ReadImage(input);
 
-            std::string target = plannedTarget;
-            if (target.empty())
+            if (target.empty()) {
                 target = PlanTarget(m_options, input, &image.sourceFormat);
+                if (const std::string conflict = m_claims.Claim(index, target); !conflict.empty())
+                    return failure(conflict);
+                if (m_options.noClobber && Exists(target))
+                    return kept(target);
+            }
+            const bool inPlace = SameFile(input, target);
+            if (inPlace && !m_options.inPlace)
+                return failure("the output '" + target + "' would replace the input" +
+                               (m_options.dir.empty() ? "; use --in-place to allow that" : ""));
             Format format;
-            if (!imageio::FormatFromPath(target, &format))
-                return failure("cannot tell the output format from the name '" + target + "'");
-            if (!m_options.dir.empty() && SameFile(input, target))
-                return failure("the output '" + target + "' would replace the input");
+            if (!imageio::FormatFromPath(target, &format)) {
+                if (!inPlace)
+                    return failure("cannot tell the output format from the name '" + target + "'");
+                format = image.sourceFormat;
+            }
 
             const HRESULT hr = m_component->SetImage(image.pixels.get(), image.width, image.height, image.stride);
             if (FAILED(hr))
                 return failure("the exposure component failed with " + HResultText(hr));
 
             std::string line = input + " -> " + target + ": ";
-            if (hr == S_FALSE && SameFormat(image.sourceFormat, format) && CopyOriginal(input, target)) {
-                line += "unchanged (exposure already normal), copied as is";
-                return Outcome{true, line, {}};
+            const Existing existing = m_options.noClobber ? Existing::Keep : Existing::Replace;
+            if (hr == S_FALSE && SameFormat(image.sourceFormat, format)) {
+                if (inPlace)
+                    return Outcome{true, line + "unchanged (exposure already normal), left as is", {}};
+                if (CopyOriginal(input, target, existing))
+                    return Outcome{true, line + "unchanged (exposure already normal), copied as is", {}};
             }
 
-            imageio::OutputFile output(target);
+            imageio::OutputFile output(target, existing);
             imageio::WriteImage(output.Stream(), image, format, imageio::WriteOptions{m_options.quality});
             output.Commit();
 
@@ -192,6 +310,8 @@ public:
             for (size_t i = 0; i < notes.size(); ++i)
                 line += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
             return Outcome{true, line, {}};
+        } catch (const imageio::OutputExists&) {
+            return kept(target); // it appeared while the photo was being fixed
         } catch (const ImageError& e) {
             return failure(e.what());
         } catch (const std::bad_alloc&) {
@@ -202,7 +322,7 @@ public:
 private:
     // Copies a regular input file byte for byte; false when the input cannot
     // be read again that way (it is then encoded instead).
-    static bool CopyOriginal(const std::string& input, const std::string& target)
+    static bool CopyOriginal(const std::string& input, const std::string& target, Existing existing)
     {
         FILE* from = std::fopen(input.c_str(), "rb");
         if (!from)
@@ -211,113 +331,110 @@ private:
         struct stat st;
         if (fstat(fileno(from), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
-        imageio::OutputFile output(target);
+        imageio::OutputFile output(target, existing);
         imageio::CopyStream(from, output.Stream());
         output.Commit();
         return true;
     }
 
     const FixOptions& m_options;
+    OutputClaims& m_claims;
     ITonwellExposure* m_component;
 };
 
 int RunFix(const std::vector<std::string>& args)
 {
     FixOptions options;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::printf("%s%s", kUsage, kHelp);
-            return 0;
-        }
-        std::string value, error;
-        if (TakeOption(args, i, "-o", &value, &error) || TakeOption(args, i, "--output", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (value.empty())
-                return UsageError("the output name is empty");
-            options.output = value;
-        } else if (TakeOption(args, i, "-d", &value, &error) || TakeOption(args, i, "--dir", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (value.empty())
-                return UsageError("the output folder name is empty");
-            options.dir = value;
-        } else if (TakeOption(args, i, "--module", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (value.empty())
-                return UsageError("the module path is empty");
-            UseComponentModule(value);
-        } else if (TakeOption(args, i, "--strength", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDword(value, &options.strength))
-                return UsageError("invalid strength '" + value +
-                                  "': give a whole number from 0 to 4294967295, in decimal or as 0x-hex");
-            options.hasStrength = true;
-        } else if (TakeOption(args, i, "--quality", &value, &error)) {
-            DWORD quality;
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDecimalInRange(value, 1, 100, &quality))
-                return UsageError("invalid quality '" + value + "': give a whole number from 1 to 100");
-            options.quality = int(quality);
-        } else if (TakeOption(args, i, "--jobs", &value, &error) || TakeOption(args, i, "-j", &value, &error)) {
-            if (!error.empty())
-                return UsageError(error);
-            if (!ParseDecimalInRange(value, 1, 1024, &options.jobs))
-                return UsageError("invalid number of jobs '" + value + "': give a whole number from 1 to 1024");
-        } else {
-            return UsageError("unknown option '" + arg + "'");
-        }
-    }
+    CommandLine line("fix", kUsage, kHelp);
+    line.Option({"-o", "--output"}, [&](const std::string& value) -> std::string {
+        if (value.empty())
+            return "the output name is empty";
+        options.output = value;
+        return {};
+    });
+    line.Option({"-d", "--dir"}, [&](const std::string& value) -> std::string {
+        if (value.empty())
+            return "the output folder name is empty";
+        options.dir = value;
+        return {};
+    });
+    line.Flag({"--in-place"}, &options.inPlace);
+    line.Flag({"--no-clobber", "-n"}, &options.noClobber);
+    line.Option({"--module"}, [](const std::string& value) -> std::string {
+        if (value.empty())
+            return "the module path is empty";
+        UseComponentModule(value);
+        return {};
+    });
+    line.StrengthOption(&options.strength, &options.hasStrength);
+    line.Option({"--quality"}, [&](const std::string& value) -> std::string {
+        DWORD quality;
+        if (!ParseDecimalInRange(value, 1, 100, &quality))
+            return "invalid quality '" + value + "': give a whole number from 1 to 100";
+        options.quality = int(quality);
+        return {};
+    });
+    line.JobsOption(&options.jobs);
+    int exitCode = 0;
+    if (!line.Parse(args, &options.inputs, &exitCode))
+        return exitCode;
+
     if (options.inputs.empty())
-        return UsageError("no input given");
+        return line.UsageError("no input given");
     if (!options.output.empty() && !options.dir.empty())
-        return UsageError("-o and -d cannot be used together");
+        return line.UsageError("-o and -d cannot be used together");
+    if (!options.dir.empty() && options.inPlace)
+        return line.UsageError("-d and --in-place cannot be used together");
+    if (options.inPlace && options.noClobber)
+        return line.UsageError("--in-place and --no-clobber cannot be used together");
     if (!options.output.empty() && options.inputs.size() > 1)
-        return UsageError("-o takes one input only; use -d DIR for several");
+        return line.UsageError("-o takes one input only; use -d DIR for several");
     Format format;
-    if (!options.output.empty() && !imageio::FormatFromPath(options.output, &format))
-        return UsageError("cannot tell the output format from '" + options.output +
-                          "': use .jpg, .jpeg, .png, .ppm, .pgm or .pnm");
+    // --in-place -o INPUT keeps the input's format whatever its name.
+    if (!options.output.empty() && !imageio::FormatFromPath(options.output, &format) &&
+        !(options.inPlace && SameFile(options.output, options.inputs[0])))
+        return line.UsageError("cannot tell the output format from '" + options.output +
+                               "': use .jpg, .jpeg, .png, .ppm, .pgm or .pnm");
     if (!options.dir.empty()) {
         struct stat st;
         if (stat(options.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return UsageError("'" + options.dir + "' is not a folder");
+            return line.UsageError("'" + options.dir + "' is not a folder");
     }
 
-    // Two inputs that would be written to the same file: the later ones fail
-    // instead of silently replacing the earlier one's output.
-    std::vector<std::string> targets(options.inputs.size());
-    std::vector<std::string> conflicts(options.inputs.size());
-    std::map<std::string, size_t> firstByTarget;
-    for (size_t i = 0; i < options.inputs.size(); ++i) {
-        targets[i] = PlanTarget(options, options.inputs[i], nullptr);
-        if (targets[i].empty())
+    // Plan every output before any is written: earlier outputs are skipped,
+    // and of two inputs that would write the same file the later one fails.
+    // An input named without a known extension is planned from its first bytes.
+    const size_t count = options.inputs.size();
+    std::vector<Plan> plans(count);
+    OutputClaims claims(options.inputs);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string& input = options.inputs[i];
+        if (options.output.empty() && IsEarlierOutput(input))
+            plans[i].note = input + ": skipped, an output of an earlier fix (give it with -o to fix it again)";
+        else
+            claims.AddInput(i);
+    }
+    std::set<std::string> folders;
+    for (size_t i = 0; i < count; ++i) {
+        if (!plans[i].note.empty())
             continue;
-        const auto [it, inserted] = firstByTarget.emplace(targets[i], i);
-        if (!inserted)
-            conflicts[i] = "tonwell fix: " + options.inputs[i] + ": its output '" + targets[i] +
-                           "' is also the output of " + options.inputs[it->second];
+        const std::string& input = options.inputs[i];
+        Format detected;
+        plans[i].target = PlanTarget(options, input, imageio::DetectFormat(input, &detected) ? &detected : nullptr);
+        if (!plans[i].target.empty())
+            plans[i].error = claims.Claim(i, plans[i].target);
+        folders.insert(OutputFolder(options, input));
     }
 
-    // A file size limit must fail the write (and remove the temporary file), not kill us.
+    // What an interrupted run left in these folders goes; this run leaves nothing.
+    for (const std::string& folder : folders)
+        imageio::RemoveStaleTemporaryFiles(folder);
+    // A file size limit must fail the write, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
-    imageio::RemoveTemporaryFilesOnSignals();
+    imageio::StopOnSignals();
 
     const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
-    const size_t failed = RunOnWorkers(options.inputs.size(), jobs, [&]() -> Work {
+    const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
         auto component = std::make_shared<ComRef<ITonwellExposure>>();
         std::string why;
         HRESULT hr = CreateExposureComponent(component->Receive(), &why);
@@ -326,14 +443,14 @@ int RunFix(const std::vector<std::string>& args)
         if (FAILED(hr)) {
             const std::string reason =
                 "cannot create the exposure component: " + (why.empty() ? HResultText(hr) : why + " (" + HResultText(hr) + ")");
-            return [&options, reason](size_t i) {
+            return [&options, &plans, reason](size_t i) {
+                if (!plans[i].note.empty())
+                    return Outcome{true, plans[i].note, {}};
                 return Outcome{false, {}, "tonwell fix: " + options.inputs[i] + ": " + reason};
             };
         }
-        return [&options, &targets, &conflicts, component](size_t i) {
-            if (!conflicts[i].empty())
-                return Outcome{false, {}, conflicts[i]};
-            return Fixer(options, component->Get()).Fix(options.inputs[i], targets[i]);
+        return [&options, &plans, &claims, component](size_t i) {
+            return Fixer(options, claims, component->Get()).Fix(i, plans[i]);
         };
     });
     return failed == 0 ? 0 : 1;

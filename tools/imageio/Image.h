@@ -87,6 +87,10 @@ struct WriteOptions {
 Image ReadImage(const std::string& path);
 Image ReadImage(FILE* file);
 
+// The format a file holds, told by its first bytes as ReadImage tells it
+// (Ppm or Pgm for any PNM header); false when it is none of ours or cannot be read.
+bool DetectFormat(const std::string& path, Format* format);
+
 // The output format an extension asks for (".jpg", ".png", ...), compared
 // without regard to case; false when the extension is not one of ours.
 bool FormatFromPath(const std::string& path, Format* format);

@@ -80,6 +80,25 @@ void AllocatePixels(Image& image, DWORD width, DWORD height, bool withAlpha)
         image.alpha = std::make_unique_for_overwrite<BYTE[]>(size_t(width) * height);
 }
 
+namespace {
+
+// What the first bytes of a file say it is; false when none of ours.
+bool FormatFromMagic(const unsigned char* magic, size_t got, Format* format)
+{
+    static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
+        *format = Format::Jpeg;
+    else if (got == 8 && std::memcmp(magic, kPng, 8) == 0)
+        *format = Format::Png;
+    else if (got >= 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '7')
+        *format = magic[1] == '2' || magic[1] == '5' ? Format::Pgm : Format::Ppm;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
 Image ReadImage(FILE* file)
 {
     unsigned char magic[8] = {};
@@ -91,14 +110,25 @@ Image ReadImage(FILE* file)
     if (std::fseek(file, 0, SEEK_SET) != 0)
         throw ImageError("cannot read: the input is not a seekable file");
 
-    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
-        return detail::ReadJpeg(file);
-    static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (got == 8 && std::memcmp(magic, kPng, 8) == 0)
-        return detail::ReadPng(file);
-    if (got >= 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '7')
-        return detail::ReadPnm(file);
-    throw ImageError("not a JPEG, PNG, PPM or PGM file");
+    Format format;
+    if (!FormatFromMagic(magic, got, &format))
+        throw ImageError("not a JPEG, PNG, PPM or PGM file");
+    switch (format) {
+    case Format::Jpeg: return detail::ReadJpeg(file);
+    case Format::Png: return detail::ReadPng(file);
+    default: return detail::ReadPnm(file);
+    }
+}
+
+bool DetectFormat(const std::string& path, Format* format)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    unsigned char magic[8] = {};
+    const size_t got = std::fread(magic, 1, sizeof magic, file);
+    std::fclose(file);
+    return FormatFromMagic(magic, got, format);
 }
 
 Image ReadImage(const std::string& path)

@@ -30,11 +30,14 @@ void OnError(png_structp png, png_const_charp message)
 // pixels intact and are not worth the user's attention.
 void OnWarning(png_structp, png_const_charp) {}
 
+// libpng's state for one image, created with it: Ready() is false when
+// memory ran out.
 struct Reader {
     Messages messages;
-    png_structp png = nullptr;
-    png_infop info = nullptr;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, OnError, OnWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
     ~Reader() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+    bool Ready() const { return png && info; }
 };
 
 struct Header {
@@ -133,9 +136,10 @@ void CopyMetadata(const Reader& r, Metadata& metadata)
 
 struct Writer {
     Messages messages;
-    png_structp png = nullptr;
-    png_infop info = nullptr;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages, OnError, OnWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
     ~Writer() { png_destroy_write_struct(&png, info ? &info : nullptr); }
+    bool Ready() const { return png && info; }
 };
 
 bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
@@ -193,11 +197,7 @@ bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
 Image ReadPng(FILE* file)
 {
     Reader reader;
-    reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader.messages, OnError, OnWarning);
-    if (!reader.png)
-        throw ImageError("out of memory");
-    reader.info = png_create_info_struct(reader.png);
-    if (!reader.info)
+    if (!reader.Ready())
         throw ImageError("out of memory");
 
     Header header;
@@ -246,11 +246,7 @@ Image ReadPng(FILE* file)
 void WritePng(FILE* file, const Image& image)
 {
     Writer writer;
-    writer.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &writer.messages, OnError, OnWarning);
-    if (!writer.png)
-        throw ImageError("out of memory");
-    writer.info = png_create_info_struct(writer.png);
-    if (!writer.info)
+    if (!writer.Ready())
         throw ImageError("out of memory");
     std::unique_ptr<BYTE[]> scratch;
     if (image.grayscale || image.alpha)

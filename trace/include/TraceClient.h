@@ -64,6 +64,10 @@ void RetainTraceRecord(TraceRecord* pRecord);
 // Frees a record and its text; null does nothing.
 void FreeTraceRecord(TraceRecord* pRecord);
 
+// The component mask of the method scopes the engine and the component open (with
+// trace flag TRACE_FLAG_SCOPE and level 0).
+constexpr DWORD TRACE_MASK_METHODS = 0x1;
+
 // Opened as the first statement of a traced method; writes the exiting line when it goes out of scope.
 class TraceScope {
 public:

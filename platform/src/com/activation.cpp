@@ -2,6 +2,7 @@
 // HKEY_CLASSES_ROOT\CLSID and served by the module their InprocServer32 key
 // names. Loaded server modules are kept once per process until
 // CoFreeUnusedLibraries finds them idle.
+#include "categories.h"
 #include <windows.h>
 
 #include "boundary.h"
@@ -188,6 +189,9 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
     if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
         return REGDB_E_CLASSNOTREG;
 
+    HRESULT hrPlatform = S_OK;
+    if (GetPlatformClassObject(rclsid, riid, ppv, &hrPlatform))
+        return hrPlatform;
     return tonwell::platform::GuardHResult([&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> guard(ServerModulesLock());
         ServerModule server{};
