@@ -1,4 +1,3 @@
-#include <tonwell_text.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -81,6 +80,7 @@ TEST(CodePages, InvalidUtf8IsReplacedOrRefused)
     } cases[] = {
         {"a\x80" "b", u"a\uFFFDb"},                         // stray continuation byte
         {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong '/'
+        {"ab\xC0\x80" "cd", u"ab\uFFFD\uFFFDcd"},           // overlong NUL inside a name
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
         {"\xE2\x82", u"\uFFFD"},                            // truncated: one replacement for the prefix
         {"\xE2\x82" "A", u"\uFFFD" "A"},
@@ -135,27 +135,6 @@ TEST(CodePages, BadArgumentsAndFlags)
     fails(WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"a", 1, n, 8, nullptr, nullptr), ERROR_INVALID_FLAGS);
     fails(WideCharToMultiByte(CP_UTF8, 0, u"a", 1, n, -1, nullptr, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, u"a", 1, n, 8, nullptr, nullptr), 1);
-}
-
-// The string helpers for code outside the platform are the same codec.
-TEST(CodePages, StringHelpersForToolsUseTheOneCodec)
-{
-    using namespace tonwell::text;
-    EXPECT_EQ(Utf8ToUtf16("caf\xC3\xA9 \xF0\x9F\x98\x80"), u"caf\u00e9 \U0001F600");
-    EXPECT_EQ(Utf16ToUtf8(u"caf\u00e9 \U0001F600"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
-    EXPECT_EQ(Utf8ToUtf16("ab\xC0\x80" "cd"), u"ab\uFFFD\uFFFDcd");
-    EXPECT_EQ(Utf8ToUtf16(""), u"");
-    std::u16string wide = u"kept";
-    EXPECT_FALSE(Utf8ToUtf16("ab\xC0\x80" "cd", wide, true));
-    EXPECT_TRUE(wide.empty());
-    EXPECT_FALSE(Utf8ToUtf16("bad\xFF", wide, true));
-    EXPECT_TRUE(Utf8ToUtf16("good", wide, true));
-    EXPECT_EQ(wide, u"good");
-    std::string narrow;
-    EXPECT_FALSE(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)), narrow, true));
-    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
-    EXPECT_TRUE(Utf16ToUtf8(std::u16string_view(u"a\0b", 3), narrow, true));
-    EXPECT_EQ(narrow, std::string("a\0b", 3)) << "embedded NULs travel";
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 // The platform's one UTF-8/UTF-16 codec and its one case folding. Every
 // service of the platform converts and compares text through these; tools and
 // modules reach the same code through the exported conversion functions
-// (MultiByteToWideChar, WideCharToMultiByte, CharUpperW, lstrcmpiW) and the
-// inline helpers of <tonwell_text.h>.
+// (MultiByteToWideChar, WideCharToMultiByte, CharUpperW, lstrcmpiW).
 //
 // Pure functions on the caller's data: safe from any thread. The whole-string
 // forms allocate and may throw std::bad_alloc; exported functions catch it at
