@@ -401,7 +401,13 @@ Statement Transaction::Prepare(const char* sql)
     int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     if (rc != SQLITE_OK)
         throw SqlError{rc};
-    m_cache->emplace_back(sql, stmt);
+    try {
+        m_cache->emplace_back(sql, stmt);
+    } catch (...) {
+        // An unfinalised statement would keep the connection from ever closing.
+        sqlite3_finalize(stmt);
+        throw;
+    }
     return Statement(m_db, stmt);
 }
 
