@@ -58,8 +58,6 @@ BandEdges ComputeEdges(const ULONGLONG* pHistogram)
     return edges;
 }
 
-} // namespace tonwell::stats
-
 namespace {
 
 const double c_LowContrastScale = 2.618;
@@ -67,6 +65,89 @@ const LONG c_BrightCentroid = 200;
 const LONG c_DarkCentroid = 98;
 
 } // namespace
+
+void DecideFromHistogram(const ULONGLONG* pHistogram, double dStrength, ExposureDecision* pDecision)
+{
+    LONGLONG llTotal = 0;
+    LONGLONG llWeighted = 0;
+    for (LONG i = 0; i < c_BandBins; ++i) {
+        llTotal += static_cast<LONGLONG>(pHistogram[i]);
+        llWeighted += static_cast<LONGLONG>(i) * static_cast<LONGLONG>(pHistogram[i]);
+    }
+
+    const BandEdges edges = ComputeEdges(pHistogram);
+
+    // The 0.5 terms make an empty band come out as 1 rather than a division by zero.
+    const double dCentroid = (static_cast<double>(llWeighted) + 0.5) / (static_cast<double>(llTotal) + 0.5);
+    const LONG lCentroid = static_cast<LONG>(static_cast<LONGLONG>(dCentroid));
+
+    ExposureType type;
+    if (lCentroid > c_BrightCentroid)
+        type = ExposureBright;
+    else if (edges.dScale > c_LowContrastScale)
+        type = ExposureLowContrast;
+    else if (lCentroid < c_DarkCentroid && lCentroid < edges.lMidPoint)
+        type = ExposureDark;
+    else
+        type = ExposureNormal;
+
+    ExposureStatistics& stats = pDecision->stats;
+    stats.lCentroid = lCentroid;
+    stats.dScale = edges.dScale;
+    stats.lLowEdge = edges.lLowEdge;
+    stats.lHighEdge = edges.lHighEdge;
+    stats.lMidPoint = edges.lMidPoint;
+    stats.type = type;
+
+    pDecision->dExponent = 0.0;
+    switch (type) {
+    case ExposureLowContrast:
+        pDecision->correction = CorrectionStretch;
+        break;
+    case ExposureDark:
+    case ExposureBright:
+        CurveExponent(type, dStrength, &pDecision->dExponent);
+        pDecision->correction = type == ExposureDark ? CorrectionBrighten : CorrectionDarken;
+        break;
+    case ExposureNormal:
+        pDecision->correction = CurveExponent(type, dStrength, &pDecision->dExponent)
+                                    ? CorrectionStrengthCurve
+                                    : CorrectionNone;
+        break;
+    }
+}
+
+DWORD CorrectionTable(const ExposureDecision& decision, DWORD dwBytesPerPixel, BYTE* pTable)
+{
+    switch (decision.correction) {
+    case CorrectionNone:
+        return 0;
+    case CorrectionStretch:
+        // The mid-point and scale are those AutoBalance takes from the same histogram.
+        kernels::BuildBalanceTable(decision.stats.lMidPoint, decision.stats.dScale, pTable);
+        return dwBytesPerPixel;
+    case CorrectionStrengthCurve:
+    case CorrectionBrighten:
+    case CorrectionDarken:
+        break;
+    }
+    kernels::BuildGammaTable(decision.correction == CorrectionDarken ? ExposureBright : ExposureDark,
+                             decision.dExponent, pTable);
+    return 3;
+}
+
+void TraceDecision(const ExposureDecision& decision)
+{
+    if (g_TraceSettings.TraceFlags & TRACE_FLAG_TRACE) {
+        const ExposureStatistics& stats = decision.stats;
+        DispatchTraceRecord(0, 0, "CTonwell::ClassifyExposureType", TRACE_FLAG_TRACE,
+                            FormatTraceW(u"Centroid = %d, Scale = %f, LowEdge = %d, HighEdge = %d, Type = %d",
+                                         stats.lCentroid, stats.dScale, stats.lLowEdge, stats.lHighEdge,
+                                         static_cast<LONG>(stats.type)));
+    }
+}
+
+} // namespace tonwell::stats
 
 double StrengthFromFlags(DWORD dwFlags)
 {
@@ -126,57 +207,6 @@ HRESULT CTonwell::GetHistogram()
     return S_OK;
 }
 
-void CTonwell::ComputeDecision(ExposureDecision* pDecision) const
-{
-    LONGLONG llTotal = 0;
-    LONGLONG llWeighted = 0;
-    for (LONG i = 0; i < tonwell::stats::c_BandBins; ++i) {
-        llTotal += static_cast<LONGLONG>(m_Histogram[i]);
-        llWeighted += static_cast<LONGLONG>(i) * static_cast<LONGLONG>(m_Histogram[i]);
-    }
-
-    const tonwell::stats::BandEdges edges = tonwell::stats::ComputeEdges(m_Histogram);
-
-    // The 0.5 terms make an empty band come out as 1 rather than a division by zero.
-    const double dCentroid = (static_cast<double>(llWeighted) + 0.5) / (static_cast<double>(llTotal) + 0.5);
-    const LONG lCentroid = static_cast<LONG>(static_cast<LONGLONG>(dCentroid));
-
-    ExposureType type;
-    if (lCentroid > c_BrightCentroid)
-        type = ExposureBright;
-    else if (edges.dScale > c_LowContrastScale)
-        type = ExposureLowContrast;
-    else if (lCentroid < c_DarkCentroid && lCentroid < edges.lMidPoint)
-        type = ExposureDark;
-    else
-        type = ExposureNormal;
-
-    ExposureStatistics& stats = pDecision->stats;
-    stats.lCentroid = lCentroid;
-    stats.dScale = edges.dScale;
-    stats.lLowEdge = edges.lLowEdge;
-    stats.lHighEdge = edges.lHighEdge;
-    stats.lMidPoint = edges.lMidPoint;
-    stats.type = type;
-
-    pDecision->dExponent = 0.0;
-    switch (type) {
-    case ExposureLowContrast:
-        pDecision->correction = CorrectionStretch;
-        break;
-    case ExposureDark:
-    case ExposureBright:
-        tonwell::stats::CurveExponent(type, m_dStrength, &pDecision->dExponent);
-        pDecision->correction = type == ExposureDark ? CorrectionBrighten : CorrectionDarken;
-        break;
-    case ExposureNormal:
-        pDecision->correction = tonwell::stats::CurveExponent(type, m_dStrength, &pDecision->dExponent)
-                                    ? CorrectionStrengthCurve
-                                    : CorrectionNone;
-        break;
-    }
-}
-
 HRESULT CTonwell::ClassifyExposureType(ExposureType* pType)
 {
     if (m_pImage != nullptr && pType == nullptr)
@@ -200,15 +230,8 @@ HRESULT CTonwell::Decide(ExposureDecision* pDecision)
     if (!m_bHistogramValid)
         GetHistogram();
 
-    ComputeDecision(pDecision);
-
-    if (g_TraceSettings.TraceFlags & TRACE_FLAG_TRACE) {
-        const ExposureStatistics& stats = pDecision->stats;
-        DispatchTraceRecord(0, 0, "CTonwell::ClassifyExposureType", TRACE_FLAG_TRACE,
-                            FormatTraceW(u"Centroid = %d, Scale = %f, LowEdge = %d, HighEdge = %d, Type = %d",
-                                         stats.lCentroid, stats.dScale, stats.lLowEdge, stats.lHighEdge,
-                                         static_cast<LONG>(stats.type)));
-    }
+    tonwell::stats::DecideFromHistogram(m_Histogram, m_dStrength, pDecision);
+    tonwell::stats::TraceDecision(*pDecision);
     return S_OK;
 }
 

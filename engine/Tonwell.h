@@ -109,8 +109,6 @@ public:
     // analysis: its statistics always describe the bytes as they are.
 
 private:
-    void ComputeDecision(ExposureDecision* pDecision) const;
-
     TrackedObjectMarker m_Marker;
     BOOL m_bHistogramValid;
     ULONGLONG m_Histogram[256];
@@ -119,5 +117,55 @@ private:
     DWORD m_dwWidth;
     DWORD m_dwHeight;
     DWORD m_dwStride;
+    double m_dStrength;
+};
+
+// The automatic mode of Fix for an image that is never whole in memory: the
+// caller shows it the rows once, a band at a time, to measure, then once more
+// to correct. The histogram, the decision and the tables are those of CTonwell
+// (TonwellStatistics.h), so every byte comes out as Fix(0) of CTonwell over the
+// whole image would leave it, however the rows are split into bands.
+//
+// Pixels as for CTonwell (3 or 4 bytes, the same channel order); a band is
+// dwRows rows of dwWidth pixels, dwStride bytes apart (positive, so that the
+// band walks down), and must span less than 2 GiB. No buffer is kept between
+// calls and none is allocated (the histogram lives in the object). Threads as
+// for CTonwell: one thread at a time, no lock, no thread started.
+class CTonwellRows {
+public:
+    // dwBytesPerPixel other than 3 or 4, or a width of 0, makes an object on
+    // which every operation fails with E_INVALIDARG.
+    CTonwellRows(DWORD dwWidth, DWORD dwBytesPerPixel);
+
+    CTonwellRows(const CTonwellRows&) = delete;
+    CTonwellRows& operator=(const CTonwellRows&) = delete;
+
+    // As CTonwell::SetStrength. Takes effect at the next Decide.
+    HRESULT SetStrength(double dStrength);
+
+    // Adds the luminance of a band to the histogram. S_OK; E_INVALIDARG for an
+    // unusable object or band, E_UNEXPECTED once Decide has been called.
+    HRESULT AddRows(const BYTE* pRows, DWORD dwRows, DWORD dwStride);
+
+    // The decision for every row added so far, as CTonwell::Decide takes it;
+    // from now on ApplyRows carries it out and AddRows is refused. May be called
+    // again (the same answer). S_OK; E_INVALIDARG for an unusable object,
+    // E_POINTER for a null pDecision. Traced as ClassifyExposureType.
+    HRESULT Decide(ExposureDecision* pDecision);
+
+    // Corrects a band in place as decided: S_OK when its bytes were rewritten,
+    // S_FALSE for CorrectionNone (nothing touched). E_INVALIDARG for an
+    // unusable object or band, E_UNEXPECTED before Decide.
+    HRESULT ApplyRows(BYTE* pRows, DWORD dwRows, DWORD dwStride);
+
+private:
+    bool BandUsable(const BYTE* pRows, DWORD dwRows, DWORD dwStride) const;
+
+    ULONGLONG m_Histogram[256];
+    BYTE m_Table[256];
+    DWORD m_dwBytesMapped; // 0: nothing to apply
+    BOOL m_bDecided;
+    DWORD m_dwWidth;
+    DWORD m_dwBytesPerPixel;
     double m_dStrength;
 };

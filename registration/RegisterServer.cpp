@@ -4,6 +4,7 @@
 
 #include "ScriptRegistrar.h"
 #include "ServerModule.h"
+#include "TonwellObj.h"
 
 #include <comcat.h>
 

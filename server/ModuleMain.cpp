@@ -2,6 +2,7 @@
 #include <new>
 
 #include "ExposureObjects.h"
+#include "Registration.h"
 #include "ServerModule.h"
 #include "TraceClient.h"
 
@@ -14,11 +15,9 @@ void WINAPI ExposureObjectMain(bool) {}
 
 } // namespace
 
-// The one class the module serves. Its update-registry function arrives with the
-// registration entry points; until then the entry has none. Not const: the entry
-// caches the class object.
+// The one class the module serves. Not const: the entry caches the class object.
 ObjectMapEntry g_ObjectMap[] = {
-    {&CLSID_TonwellExposure, nullptr, CreateClassFactory, CreateExposureObject, nullptr, GetExposureDescription,
+    {&CLSID_TonwellExposure, UpdateExposureRegistry, CreateClassFactory, CreateExposureObject, nullptr, GetExposureDescription,
      GetExposureCategoryMap, ExposureObjectMain},
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -77,6 +77,16 @@ public:
     LONG Unlock();
     LONG GetLockCount() const;
 
+    // Registration over the object map, in map order: each entry chosen (by
+    // pclsid, or without a filter every entry whose description function is absent
+    // or answers null) runs its update-registry function and registers its component
+    // categories; then, with the flag, the module's type library. RegisterClasses
+    // stops at the first failure and returns it; UnregisterClasses ignores every
+    // failure and answers S_OK. Both S_OK for a module without an object map.
+    // Implemented with the registration entry points (registration/).
+    HRESULT RegisterClasses(BOOL bRegTypeLib, const CLSID* pclsid);
+    HRESULT UnregisterClasses(BOOL bUnRegTypeLib, const CLSID* pclsid);
+
     // Runs pfn(dw) at Term, newest registration first. S_OK; E_OUTOFMEMORY;
     // E_UNEXPECTED when the module is not ready (the entry would never run).
     HRESULT AddCleanup(PFNCLEANUP pfn, DWORD_PTR dw);
@@ -141,3 +151,9 @@ EXTERN_C BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReser
 #define TONWELL_EXPORT EXTERN_C __attribute__((visibility("default")))
 TONWELL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 TONWELL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow(void);
+// DllRegisterServer: the still-image plug-in key under HKEY_LOCAL_MACHINE (else
+// REGDB_E_WRITEREGDB with nothing written), then RegisterClasses(TRUE, null).
+// DllUnregisterServer: UnregisterClasses(TRUE, null) and the plug-in key removed;
+// always S_OK. Both in registration/RegisterServer.cpp.
+TONWELL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer(void);
+TONWELL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer(void);

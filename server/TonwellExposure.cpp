@@ -1,6 +1,7 @@
 #include "TonwellExposure.h"
 
 #include "Tonwell.h"
+#include "TypeInfoHolder.h"
 
 CTonwellExposure::CTonwellExposure() : m_Marker(0), m_dwFlags(0), m_pEngine(nullptr) {}
 
@@ -19,27 +20,30 @@ CTonwellExposure::~CTonwellExposure()
 
 HRESULT STDMETHODCALLTYPE CTonwellExposure::GetTypeInfoCount(UINT* pctinfo)
 {
-    if (pctinfo != nullptr)
-        *pctinfo = 0;
-    return E_NOTIMPL;
+    if (pctinfo == nullptr)
+        return E_INVALIDARG;
+    *pctinfo = 1;
+    return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CTonwellExposure::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo)
+// Every index answers the same type information.
+HRESULT STDMETHODCALLTYPE CTonwellExposure::GetTypeInfo(UINT, LCID lcid, ITypeInfo** ppTInfo)
 {
-    if (ppTInfo != nullptr)
-        *ppTInfo = nullptr;
-    return E_NOTIMPL;
+    return g_TypeInfoHolder.GetTypeInfoRef(lcid, ppTInfo);
 }
 
-HRESULT STDMETHODCALLTYPE CTonwellExposure::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+HRESULT STDMETHODCALLTYPE CTonwellExposure::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                                          DISPID* rgDispId)
 {
-    return E_NOTIMPL;
+    return g_TypeInfoHolder.GetIDsOfNames(rgszNames, cNames, lcid, rgDispId);
 }
 
-HRESULT STDMETHODCALLTYPE CTonwellExposure::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                                   UINT*)
+HRESULT STDMETHODCALLTYPE CTonwellExposure::Invoke(DISPID dispIdMember, REFIID, LCID lcid, WORD wFlags,
+                                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                                   EXCEPINFO* pExcepInfo, UINT* puArgErr)
 {
-    return E_NOTIMPL;
+    return g_TypeInfoHolder.Invoke(static_cast<ITonwellExposure*>(this), dispIdMember, lcid, wFlags, pDispParams,
+                                   pVarResult, pExcepInfo, puArgErr);
 }
 
 HRESULT STDMETHODCALLTYPE CTonwellExposure::Initialize(DWORD dwFlags)

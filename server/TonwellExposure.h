@@ -14,6 +14,8 @@
 //   for a null pImage. Sizes are not checked: the caller guarantees the buffer.
 //   Keeps neither the image nor any result; the engine lives on the stack.
 // GetResults: S_OK, reads and writes nothing.
+// The IDispatch slots reach the same three methods by name and DISPID through the
+//   type library; they need it registered (the vtable slots do not).
 //
 // Threads: apartment-threaded: one object is called from one thread at a time
 // and takes no lock; separate objects may work on separate threads at once.
@@ -35,7 +37,8 @@ public:
     CTonwellExposure(const CTonwellExposure&) = delete;
     CTonwellExposure& operator=(const CTonwellExposure&) = delete;
 
-    // IDispatch: served from the type library by a later module layer.
+    // IDispatch: served from the registered type library by g_TypeInfoHolder
+    // (TypeInfoHolder.h); GetTypeInfoCount answers 1, E_INVALIDARG for a null pointer.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,

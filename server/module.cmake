@@ -1,6 +1,7 @@
 # The in-process server module, TonwellObj.so: the component, engine and tracing
-# client linked into one shared object that exports DllGetClassObject and
-# DllCanUnloadNow only, over the process's one shared platform library.
+# client linked into one shared object that exports its four entry points only
+# (DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer), over
+# the process's one shared platform library.
 
 # tonwell_add_server_module(TARGET OUTPUT_NAME NAME [DEFINITIONS ...])
 # Test builds of the module use the same sources with extra definitions.
@@ -8,11 +9,12 @@ function(tonwell_add_server_module target)
   cmake_parse_arguments(M "" "OUTPUT_NAME" "DEFINITIONS" ${ARGN})
   set(dir ${PROJECT_SOURCE_DIR}/server)
   add_library(${target} MODULE
-    ${dir}/ServerModule.cpp
     ${dir}/ClassFactory.cpp
     ${dir}/ExposureObjects.cpp
     ${dir}/ModuleMain.cpp
-    ${dir}/ModuleLifetime.cpp)
+    ${dir}/ModuleLifetime.cpp
+    ${PROJECT_SOURCE_DIR}/registration/RegisterServer.cpp
+    ${PROJECT_SOURCE_DIR}/registration/TypeLibRegistration.cpp)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     OUTPUT_NAME ${M_OUTPUT_NAME}
@@ -20,8 +22,26 @@ function(tonwell_add_server_module target)
   if(M_DEFINITIONS)
     target_compile_definitions(${target} PRIVATE ${M_DEFINITIONS})
   endif()
-  target_link_libraries(${target} PRIVATE tonwell_component tonwell_engine tonwell_trace tonwellplatform)
+  target_link_libraries(${target} PRIVATE tonwell_component tonwell_engine tonwell_trace tonwell_registration
+                        tonwellplatform)
+  target_include_directories(${target} PRIVATE ${dir} ${PROJECT_SOURCE_DIR}/registration)
+  # The registration script and the type library travel inside the module.
+  tonwell_add_resources(${target}
+    TYPE REGISTRY NAME 101 FILE ${PROJECT_SOURCE_DIR}/registration/TonwellObj.rgs
+    TYPE TYPELIB NAME 1 FILE ${TONWELL_TYPELIB}
+    DEPENDS tonwell_interface)
   target_link_options(${target} PRIVATE "LINKER:--version-script=${dir}/TonwellObj.map")
+  # The version resource; "OLESelfRegister" announces DllRegisterServer.
+  tonwell_add_version_resource(${target} FILE_VERSION ${PROJECT_VERSION} FILE_TYPE DLL STRINGS
+    "CompanyName=Tonwell"
+    "FileDescription=TonwellObj Module"
+    "FileVersion=${PROJECT_VERSION}"
+    "InternalName=TonwellObj"
+    "LegalCopyright=Copyright (C) Tonwell"
+    "OriginalFilename=TonwellObj.so"
+    "ProductName=TonwellObj Module"
+    "ProductVersion=${PROJECT_VERSION}"
+    "OLESelfRegister=")
   if(NOT TONWELL_SANITIZE)
     # Every platform function the module calls must resolve at link time.
     target_link_options(${target} PRIVATE "LINKER:--no-undefined")
@@ -38,5 +58,5 @@ file(RELATIVE_PATH TONWELL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/"
 string(REGEX REPLACE "/$" "" TONWELL_PC_TO_PREFIX "${TONWELL_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tonwellobj.pc.in ${CMAKE_BINARY_DIR}/tonwellobj.pc @ONLY)
 install(TARGETS TonwellObj LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/TonwellObj.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tonwell)
+install(FILES ${CMAKE_BINARY_DIR}/include/TonwellObj.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tonwell)
 install(FILES ${CMAKE_BINARY_DIR}/tonwellobj.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

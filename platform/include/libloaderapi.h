@@ -1,5 +1,7 @@
 /* Modules: handles, file names, dynamic loading and the system directory.
- * An HMODULE is the load base of the shared object, as on the platform. */
+ * An HMODULE is the load base of the shared object, as on the platform; a
+ * data-file handle is told apart by its low bits (1, or 2 for an image-resource
+ * load), which a load base never has. */
 #ifndef TONWELL_LIBLOADERAPI_H
 #define TONWELL_LIBLOADERAPI_H
 
@@ -18,10 +20,16 @@
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
 
-/* LoadLibraryEx flags. The data-file forms map the file and read its resources
- * without loading it: no initialiser runs and nothing is resolved, so a module built
- * for another machine can be read too. Such a handle serves the resource functions
- * and FreeLibrary only. The altered search path is a plain load. */
+/* LoadLibraryEx flags. The data-file forms read the file's resources without
+ * loading it: no initialiser runs and nothing is resolved, so a module built for
+ * another machine (ELF32 or ELF64, either byte order) can be read too. The resource
+ * section is copied at load, so a later change to the file never reaches the reader.
+ * Such a handle serves the resource functions and FreeLibrary only (GetProcAddress
+ * fails with ERROR_MOD_NOT_FOUND); each load is a copy of its own. A module already
+ * loaded is answered with its own handle and a new reference instead. A bare name is
+ * looked for in the caller's, the program's and the platform's folders; a missing
+ * file gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND for a missing folder), a file
+ * that is not a module ERROR_BAD_EXE_FORMAT. The altered search path is a plain load. */
 #define DONT_RESOLVE_DLL_REFERENCES 0x00000001
 #define LOAD_LIBRARY_AS_DATAFILE 0x00000002
 #define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
@@ -62,10 +70,16 @@ WINBASEAPI BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 
 /* Resources of a module: types and names are numbers (MAKEINTRESOURCE) or strings
  * compared without regard to case, "#101" meaning the number 101. A module carries
- * them in a section of its own, read from the file; data stays valid until the module
- * is freed. Errors: ERROR_RESOURCE_DATA_NOT_FOUND (no resources at all),
- * ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND;
- * LoadLibraryEx of a file that is not a module: ERROR_BAD_EXE_FORMAT. */
+ * them in a section of its own (docs/resources.md), read from the file; data stays
+ * valid until the module is freed (null: the program). Languages: FindResourceEx
+ * takes the language asked for, else its primary language with SUBLANG_NEUTRAL, else
+ * LANG_NEUTRAL; a neutral request (FindResource) then also takes US English and at
+ * last the first in any language. Errors: ERROR_RESOURCE_DATA_NOT_FOUND (no resources
+ * at all), ERROR_INVALID_DATA (a malformed resource section), ERROR_RESOURCE_TYPE_NOT_FOUND,
+ * ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND; ERROR_MOD_NOT_FOUND
+ * for a handle that is no module; LoadResource and SizeofResource: ERROR_INVALID_HANDLE
+ * for a resource that is not that module's. LockResource returns its argument;
+ * FreeResource does nothing and returns FALSE. */
 WINBASEAPI HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
 WINBASEAPI HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
 WINBASEAPI HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage);

@@ -75,6 +75,19 @@ WINBASEAPI LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserv
 WINBASEAPI LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                                        REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes,
                                        PHKEY phkResult, LPDWORD lpdwDisposition);
+/* Keys opened in a transaction (CreateTransaction, ktmw32.h): what is done
+ * through such a key, or through keys opened from it, takes effect when the
+ * transaction commits, and not at all when it is rolled back, closed or its
+ * process dies first. Until then other writers of the same store wait. */
+WINBASEAPI LONG WINAPI RegCreateKeyTransactedW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                               DWORD dwOptions, REGSAM samDesired,
+                                               const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
+                                               LPDWORD lpdwDisposition, HANDLE hTransaction,
+                                               PVOID pExtendedParemeter);
+WINBASEAPI LONG WINAPI RegOpenKeyTransactedW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                             PHKEY phkResult, HANDLE hTransaction, PVOID pExtendedParemeter);
+WINBASEAPI LONG WINAPI RegDeleteKeyTransactedW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved,
+                                               HANDLE hTransaction, PVOID pExtendedParameter);
 WINBASEAPI LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                      PHKEY phkResult);
 WINBASEAPI LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,

@@ -43,11 +43,19 @@ typedef struct tagVS_FIXEDFILEINFO {
 } VS_FIXEDFILEINFO;
 
 /* Size of the version block of the file, 0 with the last error set when it has none
- * (ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_DATA_NOT_FOUND, ERROR_BAD_EXE_FORMAT, ...). */
+ * (ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_DATA_NOT_FOUND, ERROR_BAD_EXE_FORMAT, ...)
+ * or a malformed one (ERROR_INVALID_DATA). The file is read as LoadLibraryEx's data-file
+ * form reads it. GetFileVersionInfoW copies the whole block; a smaller dwLen gives
+ * ERROR_INSUFFICIENT_BUFFER and copies nothing, since a cut block would claim bytes the
+ * caller does not hold. */
 WINBASEAPI DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle);
 WINBASEAPI BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData);
 /* Paths: "\" (the VS_FIXEDFILEINFO), "\StringFileInfo\040904B0\FileVersion",
- * "\VarFileInfo\Translation". A text value's length counts characters. */
+ * "\VarFileInfo\Translation"; keys compare without regard to case. A text value's
+ * length counts characters, its terminator included as stored; an empty value is an
+ * empty string. The block is checked as it is walked (its root's own length bounds it):
+ * a malformed one gives FALSE with ERROR_INVALID_DATA, a missing path
+ * ERROR_RESOURCE_TYPE_NOT_FOUND. */
 WINBASEAPI BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen);
 
 #endif

@@ -222,12 +222,14 @@ TEST_F(CliTest, BadInputsFailAloneAndLeaveNothingBehind)
     WriteBytes(Path("corrupt.jpg"), std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00garbage follows", 24));
     const std::string png = ReadBytes(SourceDir() / "samples/coffee.png");
     WriteBytes(Path("truncated.png"), png.substr(0, png.size() / 3));
-    WriteBytes(Path("huge.ppm"), "P6\n60000 60000\n255\n");
+    WriteBytes(Path("huge.ppm"), "P6\n2000000 60000\n255\n");
+    // Beyond what is held whole, so streamed: the missing rows are what fails.
+    WriteBytes(Path("large.ppm"), "P6\n60000 60000\n255\n" + std::string(3 * 60000 * 2, '\x20'));
     WriteBytes(Path("notimage.png"), "just text");
     const auto before = ListFolder(Work());
 
     const RunResult r = Run({"fix", "good1.ppm", "missing.ppm", "folder.ppm", "corrupt.jpg", "truncated.png",
-                             "huge.ppm", "notimage.png", "good2.jpg", "--jobs", "3"});
+                             "huge.ppm", "large.ppm", "notimage.png", "good2.jpg", "--jobs", "3"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "good1.ppm -> good1.fixed.ppm: corrected\ngood2.jpg -> good2.fixed.jpg: corrected\n");
     const struct {
@@ -237,8 +239,9 @@ TEST_F(CliTest, BadInputsFailAloneAndLeaveNothingBehind)
         {"missing.ppm", "No such file or directory"}, {"folder.ppm", "is a directory"},
         {"corrupt.jpg", "corrupt"},                   {"truncated.png", "truncated"},
         {"huge.ppm", "too large"},                    {"notimage.png", "not a JPEG, PNG, PPM or PGM file"},
+        {"large.ppm", "truncated"},
     };
-    EXPECT_EQ(CountLines(r.err), 6u) << r.err;
+    EXPECT_EQ(CountLines(r.err), 7u) << r.err;
     for (const auto& e : expected) {
         const size_t at = r.err.find(std::string("tonwell fix: ") + e.file + ": ");
         ASSERT_NE(at, std::string::npos) << e.file << " in\n" << r.err;
@@ -298,6 +301,87 @@ TEST_F(CliTest, AFailedWriteLeavesNoOutputAndNoTemporaryFile)
     if (geteuid() != 0)
         expected.insert(expected.begin() + 1, "locked");
     EXPECT_EQ(ListFolder(Work()), expected);
+}
+
+// A photo beyond the memory limit is read twice in bands and corrected by the
+// engine's row API: the output holds the bytes that SetImage of the module's
+// component gives the whole image, in every format, with what the photo kept.
+TEST_F(CliTest, StreamedPhotosGetTheBytesOfTheWholeImageFix)
+{
+    const auto dark = [](DWORD x, DWORD y, BYTE* p) { p[0] = BYTE((x * 3 + y) % 90), p[1] = BYTE(y % 70), p[2] = 20; };
+    const auto flat = [](DWORD x, DWORD y, BYTE* p) { p[0] = p[1] = BYTE(100 + (x + y) % 40), p[2] = BYTE(110 + x % 30); };
+    const auto bright = [](DWORD x, DWORD y, BYTE* p) { p[0] = p[1] = p[2] = BYTE(205 + (x * y) % 50); };
+    Image exif = MakeImage(64, 40, dark);
+    exif.metadata.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 2, 3, 4};
+    exif.metadata.icc.assign(3000, 0x5A);
+    WriteImageFile(Path("exif.jpg"), exif, Format::Jpeg);
+    Image alpha = MakeImage(37, 23, flat);
+    alpha.alpha = std::make_unique<BYTE[]>(37 * 23);
+    for (DWORD i = 0; i < 37 * 23; ++i)
+        alpha.alpha[i] = BYTE(i * 37);
+    alpha.metadata.icc.assign(500, 0x11);
+    WriteImageFile(Path("alpha.png"), alpha, Format::Png);
+    WriteImageFile(Path("gray.jpg"), MakeImage(50, 33, bright, true), Format::Jpeg);
+    WriteImageFile(Path("gray.png"), MakeImage(33, 21, dark, true), Format::Png);
+    WriteImageFile(Path("gray.pgm"), MakeImage(33, 21, flat, true), Format::Pgm);
+    WriteImageFile(Path("rgb.ppm"), MakeImage(41, 30, bright), Format::Ppm);
+    WriteImageFile(Path("normal.ppm"), MakePattern(41, 30), Format::Ppm);
+    const struct {
+        std::string input;
+        const char* output;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"exif.jpg", "jpg", {}},         {"exif.jpg", "png", {}},  {"alpha.png", "png", {}},
+        {"alpha.png", "jpg", {}},        {"gray.jpg", "jpg", {}},  {"gray.png", "pgm", {}},
+        {"gray.pgm", "pgm", {}},         {"gray.pgm", "png", {}},  {"rgb.ppm", "ppm", {}},
+        {"rgb.ppm", "jpg", {"--quality", "75"}},                   {"normal.ppm", "ppm", {"--strength", "15"}},
+        {"normal.ppm", "png", {}},       {"normal.ppm", "ppm", {}},
+        {(SourceDir() / "samples/underexposed.jpg").string(), "jpg", {}},
+        {(SourceDir() / "samples/coffee.png").string(), "jpg", {"--strength", "14"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output);
+        std::vector<std::string> args = {"fix", c.input};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const std::string whole = std::string("whole.") + c.output;
+        const std::string streamed = std::string("streamed.") + c.output;
+        auto wholeArgs = args;
+        wholeArgs.insert(wholeArgs.end(), {"-o", whole, "--memory-limit", "1G"});
+        auto streamedArgs = args;
+        streamedArgs.insert(streamedArgs.end(), {"-o", streamed, "--memory-limit", "1", "--jobs", "1"});
+        const RunResult a = Run(wholeArgs);
+        const RunResult b = Run(streamedArgs);
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        std::string line = a.out;
+        line.replace(line.find(whole), whole.size(), streamed);
+        EXPECT_EQ(b.out, line);
+        EXPECT_EQ(ReadBytes(Path(streamed)), ReadBytes(Path(whole)));
+        fs::remove(Path(whole));
+        fs::remove(Path(streamed));
+    }
+
+    // Wider than a whole image may be: streamed whatever the limit.
+    WriteBytes(Path("wide.ppm"), "P6\n70000 2\n255\n" + std::string(70000 * 3 * 2, '\x32'));
+    RunResult wide = Run({"fix", "wide.ppm"});
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    EXPECT_EQ(wide.out, "wide.ppm -> wide.fixed.ppm: corrected\n");
+    EXPECT_EQ(ReadBytes(Path("wide.fixed.ppm")), "P6\n70000 2\n255\n" + std::string(70000 * 3 * 2, '\x6B'));
+
+    // In place and streamed: the input is replaced by the same bytes.
+    ASSERT_EQ(Run({"fix", "rgb.ppm", "-o", "expected.ppm"}).status, 0);
+    const RunResult r = Run({"fix", "rgb.ppm", "--in-place", "--memory-limit", "1K"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadBytes(Path("rgb.ppm")), ReadBytes(Path("expected.ppm")));
+
+    // The limit is a size; nothing else is taken.
+    for (const char* bad : {"0", "", "1T", "12KB", "-5", "K", "99999999999999999999", "20000000000G"}) {
+        SCOPED_TRACE(bad);
+        const RunResult u = Run({"fix", "rgb.ppm", "-o", "x.ppm", "--memory-limit", bad});
+        EXPECT_EQ(u.status, 2);
+        EXPECT_NE(u.err.find("invalid memory limit"), std::string::npos) << u.err;
+    }
+    EXPECT_EQ(Run({"fix", "rgb.ppm", "-o", "x.ppm", "--memory-limit=64m"}).status, 0);
 }
 
 TEST_F(CliTest, ManyInputsRunInParallelAndReportInInputOrder)

@@ -5,6 +5,9 @@
 
 #include <png.h>
 #include <zlib.h>
+// jpeglib.h needs FILE and size_t declared first.
+#include <cstdio>
+#include <jpeglib.h>
 
 #include <random>
 
@@ -265,6 +268,147 @@ std::string PngChunk(const char* type, const std::string& body)
     for (int shift = 24; shift >= 0; shift -= 8)
         chunk += char((crc >> shift) & 0xFF);
     return chunk;
+}
+
+// A progressive JPEG, which our writer never produces, written with libjpeg directly.
+void WriteProgressiveJpeg(const fs::path& path, const Image& image)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = image.width;
+    cinfo.image_height = image.height;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<BYTE*>(image.Row(cinfo.next_scanline));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::fclose(file);
+}
+
+// Reads a file with OpenReader in bands of `band` rows into a whole image.
+Image ReadInBands(const fs::path& path, DWORD band, uint64_t* wholeImageBytes)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    EXPECT_NE(file, nullptr);
+    std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
+    const auto reader = imageio::OpenReader(file);
+    const imageio::ImageInfo& info = reader->Info();
+    *wholeImageBytes = info.wholeImageBytes;
+    Image image;
+    imageio::AllocatePixels(image, info.width, info.height, info.alpha);
+    image.grayscale = info.grayscale;
+    image.sourceFormat = info.sourceFormat;
+    image.metadata = info.metadata;
+    image.notes = info.notes;
+    for (DWORD y = 0; y < info.height; y += band) {
+        const DWORD rows = std::min(band, info.height - y);
+        reader->Read(image.Row(y), image.stride, info.alpha ? image.alpha.get() + size_t(y) * info.width : nullptr,
+                     rows);
+    }
+    reader->Finish();
+    return image;
+}
+
+// What the writer for format makes of the image fed in bands of `band` rows.
+std::string WriteInBands(const fs::path& path, const Image& image, Format format, DWORD band)
+{
+    {
+        imageio::OutputFile out(path.string());
+        const auto writer = imageio::OpenWriter(out.Stream(), image.Info(), format, imageio::WriteOptions{85});
+        for (DWORD y = 0; y < image.height; y += band)
+            writer->Write(image.Row(y), image.stride, image.alpha ? image.AlphaRow(y) : nullptr,
+                          std::min(band, image.height - y));
+        writer->Finish();
+        out.Commit();
+    }
+    return ReadBytes(path);
+}
+
+TEST_F(ImageIoTest, BandsReadAndWriteTheBytesOfTheWholeImage)
+{
+    std::vector<BYTE> rgba(29 * 17 * 4);
+    for (size_t i = 0; i < rgba.size(); ++i)
+        rgba[i] = BYTE(i * 7 + i / 13);
+    WriteRawPng(Path("interlaced.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_ADAM7, rgba);
+    WriteRawPng(Path("interlaced-alpha.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_ADAM7, rgba);
+    WriteRawPng(Path("alpha.png"), 29, 17, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, rgba);
+    WriteRawPng(Path("deep.png"), 29, 17, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, rgba);
+    WriteRawPng(Path("palette.png"), 29, 17, 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
+                std::vector<BYTE>(rgba.begin(), rgba.begin() + 29 * 17), std::vector<png_color>(256, {9, 99, 199}),
+                {7, 77});
+    Image photo = MakePattern(45, 31);
+    photo.metadata.exif = {'M', 'M', 0, 42, 0, 0, 0, 8};
+    photo.metadata.icc.assign(70000, 0x33); // more than one APP2 segment
+    WriteImageFile(Path("photo.jpg"), photo, Format::Jpeg);
+    WriteProgressiveJpeg(Path("progressive.jpg"), photo);
+    WriteImageFile(Path("gray.jpg"), MakePattern(45, 31, true), Format::Jpeg);
+    WriteImageFile(Path("rgb.ppm"), photo, Format::Ppm);
+    WriteImageFile(Path("gray.pgm"), MakePattern(45, 31, true), Format::Pgm);
+    WriteImageFile(Path("gray.png"), MakePattern(45, 31, true), Format::Png);
+
+    for (const char* name : {"interlaced.png", "interlaced-alpha.png", "alpha.png", "deep.png", "palette.png",
+                             "photo.jpg", "progressive.jpg", "gray.jpg", "rgb.ppm", "gray.pgm", "gray.png"}) {
+        SCOPED_TRACE(name);
+        const Image whole = imageio::ReadImage(Path(name).string());
+        const bool wholeDecoder = std::string(name).find("interlaced") == 0 || std::string(name) == "progressive.jpg";
+        for (DWORD band : {1u, 5u, 1000u}) {
+            SCOPED_TRACE(band);
+            uint64_t decoderBytes = 0;
+            const Image bands = ReadInBands(Path(name), band, &decoderBytes);
+            ExpectSamePixels(bands, whole);
+            EXPECT_EQ(decoderBytes > 0, wholeDecoder);
+            ASSERT_EQ(bands.alpha != nullptr, whole.alpha != nullptr);
+            if (whole.alpha) {
+                EXPECT_EQ(0, std::memcmp(bands.alpha.get(), whole.alpha.get(), size_t(whole.width) * whole.height));
+            }
+            EXPECT_EQ(bands.grayscale, whole.grayscale);
+            EXPECT_EQ(bands.metadata.icc, whole.metadata.icc);
+            EXPECT_EQ(bands.metadata.exif, whole.metadata.exif);
+            EXPECT_EQ(bands.notes, whole.notes);
+        }
+        for (Format format : {Format::Jpeg, Format::Png, Format::Pnm}) {
+            SCOPED_TRACE(imageio::FormatName(format));
+            WriteImageFile(Path("expected.out"), whole, format, 85);
+            const std::string expected = ReadBytes(Path("expected.out"));
+            for (DWORD band : {1u, 7u, 1000u})
+                EXPECT_EQ(WriteInBands(Path("bands.out"), whole, format, band), expected) << "band " << band;
+        }
+    }
+
+    // Read in bands, a side may pass what a whole image may have; a writer
+    // takes no more rows than the image has.
+    WriteBytes(Path("wide.pgm"), "P5 70000 1 255\n" + std::string(70000, '\x40'));
+    EXPECT_NE(ExpectReadError(Path("wide.pgm")).find("too large"), std::string::npos);
+    FILE* file = std::fopen(Path("wide.pgm").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    {
+        const auto reader = imageio::OpenReader(file);
+        std::vector<BYTE> row(70000 * 3);
+        reader->Read(row.data(), row.size(), nullptr, 1);
+        EXPECT_EQ(row[3 * 69999 + 2], 0x40);
+        EXPECT_THROW(reader->Read(row.data(), row.size(), nullptr, 1), ImageError);
+        reader->Finish();
+    }
+    std::fclose(file);
+    WriteBytes(Path("wider.pgm"), "P5 1000001 1 255\n");
+    EXPECT_NE(ExpectReadError(Path("wider.pgm")).find("at most 1000000 pixels a side"), std::string::npos);
+    imageio::OutputFile out(Path("short.png").string());
+    const Image small = MakeGray(4, 2, 9);
+    const auto writer = imageio::OpenWriter(out.Stream(), small.Info(), Format::Png, imageio::WriteOptions{});
+    writer->Write(small.Row(0), small.stride, nullptr, 1);
+    EXPECT_THROW(writer->Write(small.Row(0), small.stride, nullptr, 2), ImageError);
+    EXPECT_THROW(writer->Finish(), ImageError) << "a row is missing";
 }
 
 TEST_F(ImageIoTest, AbsurdSizesAndUnsupportedVariantsAreRefusedClearly)

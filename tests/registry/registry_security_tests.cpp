@@ -253,22 +253,12 @@ TEST_F(KeySecurity, DenyEntriesCountInOrder)
     RegCloseKey(k);
 }
 
-TEST_F(KeySecurity, ReadOnlyStoreRefusesEveryChange)
+TEST_F(KeySecurity, MachineStoreIsReadOnlyForOtherUsersWhateverTheDescriptorSays)
 {
     HKEY key = nullptr;
     ASSERT_EQ(CreateWith(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Open", u"D:(A;OICI;GA;;;WD)", &key), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, u"kept", 42), ERROR_SUCCESS);
     RegCloseKey(key);
-    // The user's hive must exist before the store turns read-only.
-    ASSERT_EQ(RunAsNobody([] {
-                  HKEY k = nullptr;
-                  LONG s = RegCreateKeyExW(HKEY_CURRENT_USER, u"Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                                           nullptr);
-                  RegCloseKey(k);
-                  return std::vector<LONG>{s};
-              }),
-              std::vector<LONG>{ERROR_SUCCESS});
-    ASSERT_EQ(chmod((Root() / "registry.db").c_str(), 0444), 0);
 
     std::vector<LONG> r = RunAsNobody([] {
         std::vector<LONG> out;
@@ -282,20 +272,26 @@ TEST_F(KeySecurity, ReadOnlyStoreRefusesEveryChange)
         out.push_back(RegCreateKeyExW(k, u"Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
         RegCloseKey(k);
         out.push_back(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Open"));
+        // The user's own hive is another file, theirs to write.
         out.push_back(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
                                       nullptr));
         out.push_back(SetDword(k, u"mine", 1));
+        out.push_back(static_cast<LONG>(ReadDword(k, u"mine")));
         RegCloseKey(k);
         return out;
     });
     EXPECT_EQ(r, (std::vector<LONG>{ERROR_SUCCESS, 42, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
-                                    ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_ACCESS_DENIED}));
+                                    ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_SUCCESS, 1}));
 
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Open", 0, KEY_READ, &key), ERROR_SUCCESS);
     EXPECT_EQ(ReadDword(key, u"kept"), 42u);
     LONG status = 0;
     ReadDword(key, u"new", &status);
     EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    // The superuser reaches the user's hive through HKEY_USERS.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, u"S-1-22-1-65534\\Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(key, u"mine"), 1u);
     RegCloseKey(key);
 }
 

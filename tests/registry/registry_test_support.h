@@ -60,6 +60,19 @@ inline DWORD ReadDword(HKEY key, const char16_t* name, LONG* status = nullptr)
     return value;
 }
 
+// The names of a key's subkeys, in the order enumeration gives them.
+inline std::vector<std::u16string> SubKeys(HKEY key)
+{
+    std::vector<std::u16string> names;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[256];
+        DWORD cch = 256;
+        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return names;
+        names.emplace_back(name, cch);
+    }
+}
+
 // Runs `body` in a forked child that has become the unprivileged user
 // `nobody`; the statuses it returns come back through a pipe. Empty when the
 // child failed to report.
@@ -90,7 +103,7 @@ inline std::vector<LONG> RunAsNobody(const std::function<std::vector<LONG>()>& b
     return results;
 }
 
-// A fresh machine root that other users can reach, for tests that act as
+// A fresh machine root that other users can reach (but not change), for tests that act as
 // an unprivileged user; they need the superuser to switch users.
 class SharedRootFixture : public MachineRootFixture {
 protected:
@@ -99,7 +112,7 @@ protected:
         MachineRootFixture::SetUp();
         if (geteuid() != 0)
             GTEST_SKIP() << "needs the superuser to act as another user";
-        chmod(Root().c_str(), 0777);
+        chmod(Root().c_str(), 0755);
     }
 };
 

@@ -66,6 +66,8 @@ HRESULT FixGrey(ITonwellExposure* pExposure, BYTE value, BYTE expected, bool* pA
 const std::set<std::string> kModuleExports = {
     "DllCanUnloadNow",
     "DllGetClassObject",
+    "DllRegisterServer",
+    "DllUnregisterServer",
 };
 
 // The names of the dynamic symbols a shared object defines, as nm reports them.

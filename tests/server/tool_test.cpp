@@ -53,6 +53,7 @@ TEST_F(ServerInfoTest, JsonNamesTheModuleAndItsIdentifiers)
     const std::string modulePath = std::filesystem::canonical(ModulePath()).string();
     EXPECT_NE(run.output.find("\"module\":\"" + modulePath + "\""), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("\"version\":\"" TONWELL_PROJECT_VERSION "\""), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\"description\":\"TonwellObj Module\",\"self_register\":true"), std::string::npos);
     EXPECT_NE(run.output.find("\"clsid\":\"" + GuidText(CLSID_TonwellExposure) + "\""), std::string::npos);
     EXPECT_NE(run.output.find("\"iid\":\"" + GuidText(IID_ITonwellExposure) + "\""), std::string::npos);
     EXPECT_NE(run.output.find("\"libid\":\"" + GuidText(LIBID_TONWELLOBJLib) + "\""), std::string::npos);

@@ -1,6 +1,7 @@
 // tonwell analyze: what the engine measures in each photo and the correction
 // `tonwell fix` would apply, without changing anything.
 #include "command.h"
+#include "common/ErrorText.h"
 #include "common/Json.h"
 #include "common/Options.h"
 #include "common/Runner.h"
@@ -97,11 +98,8 @@ int RunAnalyze(const std::vector<std::string>& args)
             engine.SetStrength(StrengthFromFlags(flags));
             ExposureDecision decision;
             const HRESULT hr = engine.Decide(&decision);
-            if (FAILED(hr)) {
-                char text[64];
-                std::snprintf(text, sizeof text, "the engine failed with 0x%08X", static_cast<unsigned>(hr));
-                return failure(text);
-            }
+            if (FAILED(hr))
+                return failure("the engine failed with " + HResultText(hr));
             const ExposureStatistics& stats = decision.stats;
             const char* correction = CorrectionName(decision.correction);
             std::string line;

@@ -1,33 +1,63 @@
 #include "common/Text.h"
 
+#include <windows.h>
+
 #include <climits>
 
 namespace tonwell::tools {
+namespace {
+
+bool ToWide(std::string_view text, DWORD flags, std::u16string& wide)
+{
+    wide.clear();
+    if (text.empty())
+        return true;
+    if (text.size() > INT_MAX)
+        return false;
+    int size = static_cast<int>(text.size());
+    int cch = MultiByteToWideChar(CP_UTF8, flags, text.data(), size, nullptr, 0);
+    if (cch <= 0)
+        return false;
+    wide.resize(static_cast<size_t>(cch));
+    return MultiByteToWideChar(CP_UTF8, flags, text.data(), size, wide.data(), cch) == cch;
+}
+
+bool ToNarrow(std::u16string_view text, DWORD flags, std::string& narrow)
+{
+    narrow.clear();
+    if (text.empty())
+        return true;
+    if (text.size() > INT_MAX)
+        return false;
+    int size = static_cast<int>(text.size());
+    int cb = WideCharToMultiByte(CP_UTF8, flags, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (cb <= 0)
+        return false;
+    narrow.resize(static_cast<size_t>(cb));
+    return WideCharToMultiByte(CP_UTF8, flags, text.data(), size, narrow.data(), cb, nullptr, nullptr) == cb;
+}
+
+} // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text)
 {
-    if (text.empty() || text.size() > size_t(INT_MAX))
-        return {};
-    const int cb = static_cast<int>(text.size());
-    const int cch = MultiByteToWideChar(CP_UTF8, 0, text.data(), cb, nullptr, 0);
-    if (cch <= 0)
-        return {};
-    std::u16string wide(static_cast<size_t>(cch), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), cb, wide.data(), cch);
+    std::u16string wide;
+    ToWide(text, 0, wide);
     return wide;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text)
 {
-    if (text.empty() || text.size() > size_t(INT_MAX))
-        return {};
-    const int cch = static_cast<int>(text.size());
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, text.data(), cch, nullptr, 0, nullptr, nullptr);
-    if (cb <= 0)
-        return {};
-    std::string narrow(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), cch, narrow.data(), cb, nullptr, nullptr);
+    std::string narrow;
+    ToNarrow(text, 0, narrow);
     return narrow;
+}
+
+bool WidenExactly(std::string_view text, std::u16string& wide) { return ToWide(text, MB_ERR_INVALID_CHARS, wide); }
+
+bool NarrowExactly(std::u16string_view text, std::string& narrow)
+{
+    return ToNarrow(text, WC_ERR_INVALID_CHARS, narrow);
 }
 
 } // namespace tonwell::tools

@@ -2,8 +2,6 @@
 // (MultiByteToWideChar / WideCharToMultiByte). Thread-safe.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 
@@ -13,5 +11,10 @@ namespace tonwell::tools {
 // surrogate) becomes one U+FFFD, as the platform's codec replaces it.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// False when the input is not well-formed (a UTF-8 sequence, or a lone
+// surrogate in UTF-16): nothing is replaced.
+bool WidenExactly(std::string_view text, std::u16string& wide);
+bool NarrowExactly(std::u16string_view text, std::string& narrow);
 
 } // namespace tonwell::tools

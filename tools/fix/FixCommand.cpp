@@ -5,6 +5,7 @@
 #include "common/ErrorText.h"
 #include "common/Options.h"
 #include "common/Runner.h"
+#include "fix/StreamedFix.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 
@@ -28,7 +30,8 @@ using imageio::ImageError;
 
 const char kUsage[] =
     "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
-    "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n";
+    "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n"
+    "                [--memory-limit SIZE]\n";
 
 const char kHelp[] =
     "\n"
@@ -56,6 +59,10 @@ const char kHelp[] =
     "  --jobs N      photos fixed at once (default: the number of processors)\n"
     "  --module PATH the TonwellObj module to use (default: the registered class,\n"
     "                else TonwellObj.so in the lib folder beside tonwell)\n"
+    "  --memory-limit SIZE\n"
+    "                memory for the photos being fixed at once, shared among the\n"
+    "                jobs: bytes, or with a K, M or G suffix (default:\n"
+    "                $TONWELL_MEMORY_LIMIT, else a quarter of the physical memory)\n"
     "\n"
     "An input is never replaced without --in-place, and two inputs never write\n"
     "the same output: the later one fails instead. Inputs named NAME.fixed.EXT\n"
@@ -79,8 +86,16 @@ const char kHelp[] =
     "             palette has transparency)\n"
     "  16-bit     16-bit PNGs are reduced to 8 bits per sample, with a note\n"
     "Not supported: CMYK JPEG, PBM, ASCII PPM/PGM (P3/P2), PPM/PGM whose\n"
-    "maximum sample value is not 255. At most 65535 pixels a side and 200\n"
-    "megapixels.\n"
+    "maximum sample value is not 255.\n"
+    "\n"
+    "Large photos: a photo is fixed whole in memory when it fits its share of\n"
+    "the memory limit, has at most 65535 pixels a side and 200 megapixels.\n"
+    "Any other is read twice in bands of rows, once to measure it and once to\n"
+    "correct and write it, in little memory whatever its size; the bytes are\n"
+    "the same. Such a photo may have up to 65500 pixels a side as a JPEG and\n"
+    "up to 1000000 as a PNG or PPM/PGM. A progressive JPEG and an interlaced\n"
+    "PNG are decoded whole even then and must fit the limit; the input must\n"
+    "not change while it is fixed.\n"
     "\n"
     "One line per photo on stdout (errors on stderr). Exit status: 0 when\n"
     "every photo was written or skipped, 1 otherwise, 2 for a usage error.\n";
@@ -95,6 +110,7 @@ struct FixOptions {
     DWORD strength = 0;
     int quality = 90;
     DWORD jobs = 0;
+    uint64_t memoryLimit = 0; // 0: DefaultMemoryLimit()
 };
 
 // Splits "dir/name.ext" into "dir/name" and ".ext" (empty when there is none).
@@ -243,8 +259,10 @@ struct Plan {
 
 class Fixer {
 public:
-    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component)
-        : m_options(options), m_claims(claims), m_component(component)
+    // budget: the memory one photo may take; strength: the one the component
+    // was given, for photos streamed past it.
+    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component, uint64_t budget)
+        : m_options(options), m_claims(claims), m_component(component), m_budget(budget)
     {
     }
 
@@ -265,10 +283,21 @@ public:
             return kept(plan.target);
         std::string target = plan.target;
         try {
-            Image image = imageio::ReadImage(input);
+            const auto file = imageio::OpenImageFile(input);
+            std::unique_ptr<imageio::RowReader> reader = imageio::OpenReader(file.get());
+            const imageio::ImageInfo info = reader->Info();
+            // A photo too large to hold is streamed past the component through
+            // the engine's row API, which decides and corrects as SetImage does.
+            std::optional<Image> whole;
+            std::optional<StreamedFix> streamed;
+            if (FixWhole(info, m_budget))
+                whole.emplace(imageio::ReadImage(*reader));
+            else
+                streamed.emplace(file.get(), std::move(reader), ComponentStrength(), m_budget);
+            const Format sourceFormat = info.sourceFormat;
 
             if (target.empty()) {
-                target = PlanTarget(m_options, input, &image.sourceFormat);
+                target = PlanTarget(m_options, input, &sourceFormat);
                 if (const std::string conflict = m_claims.Claim(index, target); !conflict.empty())
                     return failure(conflict);
                 if (m_options.noClobber && Exists(target))
@@ -282,16 +311,19 @@ public:
             if (!imageio::FormatFromPath(target, &format)) {
                 if (!inPlace)
                     return failure("cannot tell the output format from the name '" + target + "'");
-                format = image.sourceFormat;
+                format = sourceFormat;
             }
 
-            const HRESULT hr = m_component->SetImage(image.pixels.get(), image.width, image.height, image.stride);
+            const HRESULT hr = whole ? m_component->SetImage(whole->pixels.get(), whole->width, whole->height,
+                                                             whole->stride)
+                                     : streamed->Measure();
             if (FAILED(hr))
-                return failure("the exposure component failed with " + HResultText(hr));
+                return failure(std::string(whole ? "the exposure component" : "the exposure engine") +
+                               " failed with " + HResultText(hr));
 
             std::string line = input + " -> " + target + ": ";
             const Existing existing = m_options.noClobber ? Existing::Keep : Existing::Replace;
-            if (hr == S_FALSE && SameFormat(image.sourceFormat, format)) {
+            if (hr == S_FALSE && SameFormat(sourceFormat, format)) {
                 if (inPlace)
                     return Outcome{true, line + "unchanged (exposure already normal), left as is", {}};
                 if (CopyOriginal(input, target, existing))
@@ -299,13 +331,16 @@ public:
             }
 
             imageio::OutputFile output(target, existing);
-            imageio::WriteImage(output.Stream(), image, format, imageio::WriteOptions{m_options.quality});
+            if (whole)
+                imageio::WriteImage(output.Stream(), *whole, format, imageio::WriteOptions{m_options.quality});
+            else
+                streamed->Write(output.Stream(), format, imageio::WriteOptions{m_options.quality});
             output.Commit();
 
             line += hr == S_OK ? "corrected" : "unchanged (exposure already normal), written as " +
                                                    std::string(imageio::FormatName(format));
-            std::vector<std::string> notes = image.notes;
-            if (image.alpha && format != Format::Png)
+            std::vector<std::string> notes = info.notes;
+            if (info.alpha && format != Format::Png)
                 notes.push_back("alpha channel dropped: " + std::string(imageio::FormatName(format)) + " has none");
             for (size_t i = 0; i < notes.size(); ++i)
                 line += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
@@ -320,6 +355,12 @@ public:
     }
 
 private:
+    // The strength the component holds: Initialize(0) keeps its default.
+    double ComponentStrength() const
+    {
+        return StrengthFromFlags(m_options.hasStrength ? m_options.strength : 0);
+    }
+
     // Copies a regular input file byte for byte; false when the input cannot
     // be read again that way (it is then encoded instead).
     static bool CopyOriginal(const std::string& input, const std::string& target, Existing existing)
@@ -340,6 +381,7 @@ private:
     const FixOptions& m_options;
     OutputClaims& m_claims;
     ITonwellExposure* m_component;
+    uint64_t m_budget;
 };
 
 int RunFix(const std::vector<std::string>& args)
@@ -375,6 +417,11 @@ int RunFix(const std::vector<std::string>& args)
         return {};
     });
     line.JobsOption(&options.jobs);
+    line.Option({"--memory-limit"}, [&](const std::string& value) -> std::string {
+        if (!ParseMemorySize(value, &options.memoryLimit))
+            return "invalid memory limit '" + value + "': give a number of bytes, optionally with K, M or G";
+        return {};
+    });
     int exitCode = 0;
     if (!line.Parse(args, &options.inputs, &exitCode))
         return exitCode;
@@ -434,6 +481,9 @@ int RunFix(const std::vector<std::string>& args)
     imageio::StopOnSignals();
 
     const DWORD jobs = options.jobs ? options.jobs : AvailableProcessors();
+    // The limit is shared by the photos fixed at once, one per worker.
+    const uint64_t limit = options.memoryLimit ? options.memoryLimit : DefaultMemoryLimit();
+    const uint64_t budget = limit / (count < jobs ? count : jobs);
     const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
         auto component = std::make_shared<ComRef<ITonwellExposure>>();
         std::string why;
@@ -449,8 +499,8 @@ int RunFix(const std::vector<std::string>& args)
                 return Outcome{false, {}, "tonwell fix: " + options.inputs[i] + ": " + reason};
             };
         }
-        return [&options, &plans, &claims, component](size_t i) {
-            return Fixer(options, claims, component->Get()).Fix(i, plans[i]);
+        return [&options, &plans, &claims, component, budget](size_t i) {
+            return Fixer(options, claims, component->Get(), budget).Fix(i, plans[i]);
         };
     });
     return failed == 0 ? 0 : 1;

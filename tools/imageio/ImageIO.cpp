@@ -99,26 +99,78 @@ bool FormatFromMagic(const unsigned char* magic, size_t got, Format* format)
 
 } // namespace
 
-Image ReadImage(FILE* file)
+std::unique_ptr<RowReader> OpenReader(FILE* file)
 {
     unsigned char magic[8] = {};
+    const long start = std::ftell(file);
     const size_t got = std::fread(magic, 1, sizeof magic, file);
     if (std::ferror(file))
         throw ImageError(std::string("read error: ") + std::strerror(errno));
     if (got == 0)
         throw ImageError("empty file");
-    if (std::fseek(file, 0, SEEK_SET) != 0)
+    if (start < 0 || std::fseek(file, start, SEEK_SET) != 0)
         throw ImageError("cannot read: the input is not a seekable file");
 
     Format format;
     if (!FormatFromMagic(magic, got, &format))
         throw ImageError("not a JPEG, PNG, PPM or PGM file");
     switch (format) {
-    case Format::Jpeg: return detail::ReadJpeg(file);
-    case Format::Png: return detail::ReadPng(file);
-    default: return detail::ReadPnm(file);
+    case Format::Jpeg: return detail::OpenJpegReader(file);
+    case Format::Png: return detail::OpenPngReader(file);
+    default: return detail::OpenPnmReader(file);
     }
 }
+
+Image ReadImage(FILE* file)
+{
+    return ReadImage(*OpenReader(file));
+}
+
+Image ReadImage(RowReader& reader)
+{
+    const ImageInfo& info = reader.Info();
+    Image image;
+    AllocatePixels(image, info.width, info.height, info.alpha);
+    image.grayscale = info.grayscale;
+    image.sourceFormat = info.sourceFormat;
+    image.metadata = info.metadata;
+    image.notes = info.notes;
+    reader.Read(image.pixels.get(), image.stride, image.alpha.get(), image.height);
+    reader.Finish();
+    return image;
+}
+
+ImageInfo Image::Info() const
+{
+    ImageInfo info;
+    info.width = width;
+    info.height = height;
+    info.grayscale = grayscale;
+    info.alpha = alpha != nullptr;
+    info.sourceFormat = sourceFormat;
+    info.metadata = metadata;
+    info.notes = notes;
+    return info;
+}
+
+namespace detail {
+
+void CheckStreamSize(DWORD width, DWORD height, DWORD maxDimension)
+{
+    if (width == 0 || height == 0)
+        throw ImageError("invalid image size " + std::to_string(width) + " x " + std::to_string(height));
+    if (width > maxDimension || height > maxDimension)
+        throw ImageError("image too large: " + std::to_string(width) + " x " + std::to_string(height) +
+                         " (at most " + std::to_string(maxDimension) + " pixels a side)");
+}
+
+void FlushOutput(FILE* file)
+{
+    if (std::fflush(file) != 0 || std::ferror(file))
+        throw ImageError(std::string("write error: ") + std::strerror(errno));
+}
+
+} // namespace detail
 
 bool DetectFormat(const std::string& path, Format* format)
 {
@@ -131,7 +183,7 @@ bool DetectFormat(const std::string& path, Format* format)
     return FormatFromMagic(magic, got, format);
 }
 
-Image ReadImage(const std::string& path)
+std::unique_ptr<FILE, int (*)(FILE*)> OpenImageFile(const std::string& path)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
@@ -140,7 +192,13 @@ Image ReadImage(const std::string& path)
     struct stat st;
     if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode))
         throw ImageError("cannot read: is a directory");
-    return ReadImage(file);
+    return closer;
+}
+
+Image ReadImage(const std::string& path)
+{
+    const auto file = OpenImageFile(path);
+    return ReadImage(file.get());
 }
 
 bool FormatFromPath(const std::string& path, Format* format)
@@ -166,29 +224,30 @@ bool FormatFromPath(const std::string& path, Format* format)
     return false;
 }
 
-void WriteImage(FILE* file, const Image& image, Format format, const WriteOptions& options)
+std::unique_ptr<RowWriter> OpenWriter(FILE* file, const ImageInfo& info, Format format, const WriteOptions& options)
 {
     switch (format) {
     case Format::Jpeg:
-        detail::WriteJpeg(file, image, options);
-        break;
+        return detail::OpenJpegWriter(file, info, options);
     case Format::Png:
-        detail::WritePng(file, image);
-        break;
+        return detail::OpenPngWriter(file, info);
     case Format::Ppm:
-        detail::WritePnm(file, image, false);
-        break;
+        return detail::OpenPnmWriter(file, info, false);
     case Format::Pgm:
-        if (!image.grayscale)
+        if (!info.grayscale)
             throw ImageError("a colour image cannot be written as PGM (use .ppm or .pnm)");
-        detail::WritePnm(file, image, true);
-        break;
+        return detail::OpenPnmWriter(file, info, true);
     case Format::Pnm:
-        detail::WritePnm(file, image, image.grayscale);
         break;
     }
-    if (std::fflush(file) != 0 || std::ferror(file))
-        throw ImageError(std::string("write error: ") + std::strerror(errno));
+    return detail::OpenPnmWriter(file, info, info.grayscale);
+}
+
+void WriteImage(FILE* file, const Image& image, Format format, const WriteOptions& options)
+{
+    const std::unique_ptr<RowWriter> writer = OpenWriter(file, image.Info(), format, options);
+    writer->Write(image.pixels.get(), image.stride, image.alpha.get(), image.height);
+    writer->Finish();
 }
 
 } // namespace tonwell::imageio

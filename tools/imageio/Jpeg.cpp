@@ -91,31 +91,50 @@ bool ReadHeader(Decoder* d, FILE* file)
     return true;
 }
 
-bool Decode(Decoder* d, Image* image)
+bool ReadIcc(Decoder* d)
 {
     if (setjmp(d->err.jump))
         return false;
-    jpeg_calc_output_dimensions(&d->cinfo);
-    if (d->cinfo.output_width != image->width || d->cinfo.output_height != image->height ||
-        d->cinfo.output_components != 3) {
-        std::strcpy(d->err.message, "unexpected output layout");
-        return false;
-    }
     if (!jpeg_read_icc_profile(&d->cinfo, &d->icc, &d->iccLength)) {
         d->icc = nullptr;
         d->iccLength = 0;
     }
+    return true;
+}
+
+bool StartDecode(Decoder* d)
+{
+    if (setjmp(d->err.jump))
+        return false;
+    jpeg_calc_output_dimensions(&d->cinfo);
+    if (d->cinfo.output_components != 3) {
+        std::strcpy(d->err.message, "unexpected output layout");
+        return false;
+    }
     jpeg_start_decompress(&d->cinfo);
-    JSAMPROW rows[16];
-    while (d->cinfo.output_scanline < d->cinfo.output_height) {
-        const JDIMENSION first = d->cinfo.output_scanline;
-        JDIMENSION count = d->cinfo.output_height - first;
+    return true;
+}
+
+bool ReadScanlines(Decoder* d, BYTE* rgb, size_t stride, DWORD rows)
+{
+    if (setjmp(d->err.jump))
+        return false;
+    JSAMPROW pointers[16];
+    for (DWORD done = 0; done < rows;) {
+        DWORD count = rows - done;
         if (count > 16)
             count = 16;
-        for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = image->Row(first + i);
-        jpeg_read_scanlines(&d->cinfo, rows, count);
+        for (DWORD i = 0; i < count; ++i)
+            pointers[i] = rgb + (done + i) * stride;
+        done += jpeg_read_scanlines(&d->cinfo, pointers, count);
     }
+    return true;
+}
+
+bool FinishDecode(Decoder* d)
+{
+    if (setjmp(d->err.jump))
+        return false;
     jpeg_finish_decompress(&d->cinfo);
     return true;
 }
@@ -137,6 +156,66 @@ void CopyMarkers(const jpeg_decompress_struct& cinfo, Metadata& metadata)
     metadata.yDensity = cinfo.Y_density;
 }
 
+class JpegReader final : public RowReader {
+public:
+    explicit JpegReader(FILE* file)
+    {
+        if (!ReadHeader(&m_decoder, file))
+            throw ImageError(std::string("corrupt JPEG: ") + m_decoder.err.message);
+        jpeg_decompress_struct& cinfo = m_decoder.cinfo;
+        if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK)
+            throw ImageError("CMYK JPEG images are not supported");
+        if (cinfo.num_components != 1 && cinfo.num_components != 3)
+            throw ImageError("JPEG with " + std::to_string(cinfo.num_components) +
+                             " colour components is not supported");
+        // libjpeg itself refuses sides above 65500.
+        CheckStreamSize(cinfo.image_width, cinfo.image_height, kMaxStreamDimension);
+        m_info.width = cinfo.image_width;
+        m_info.height = cinfo.image_height;
+        m_info.sourceFormat = Format::Jpeg;
+        m_info.grayscale = cinfo.num_components == 1;
+        CopyMarkers(cinfo, m_info.metadata);
+        if (!ReadIcc(&m_decoder))
+            throw ImageError(std::string("corrupt JPEG: ") + m_decoder.err.message);
+        if (m_decoder.icc)
+            m_info.metadata.icc.assign(m_decoder.icc, m_decoder.icc + m_decoder.iccLength);
+        // A file of several scans is decoded from coefficients held for the whole image.
+        if (jpeg_has_multiple_scans(&cinfo)) {
+            uint64_t blocks = 0;
+            for (int c = 0; c < cinfo.num_components; ++c)
+                blocks += uint64_t(cinfo.comp_info[c].width_in_blocks + 1) * (cinfo.comp_info[c].height_in_blocks + 1);
+            m_info.wholeImageBytes = blocks * sizeof(JBLOCK);
+        }
+        cinfo.out_color_space = JCS_RGB; // libjpeg widens grayscale to R = G = B itself
+    }
+
+    void Read(BYTE* rgb, size_t stride, BYTE*, DWORD rows) override
+    {
+        // Started only now, so that nothing is allocated for an image the caller refuses.
+        if (!m_started) {
+            if (!StartDecode(&m_decoder))
+                throw ImageError(std::string("corrupt or truncated JPEG: ") + m_decoder.err.message);
+            m_started = true;
+        }
+        if (rows > m_decoder.cinfo.output_height - m_decoder.cinfo.output_scanline)
+            throw ImageError("read past the last row");
+        if (!ReadScanlines(&m_decoder, rgb, stride, rows))
+            throw ImageError(std::string("corrupt or truncated JPEG: ") + m_decoder.err.message);
+    }
+
+    void Finish() override
+    {
+        if (!m_started || m_decoder.cinfo.output_scanline != m_decoder.cinfo.output_height)
+            throw ImageError("not every row was read");
+        if (!FinishDecode(&m_decoder))
+            throw ImageError(std::string("corrupt or truncated JPEG: ") + m_decoder.err.message);
+    }
+
+private:
+    Decoder m_decoder;
+    bool m_started = false;
+};
+
 struct Encoder {
     jpeg_compress_struct cinfo;
     ErrorManager err;
@@ -152,22 +231,22 @@ struct Encoder {
     Encoder& operator=(const Encoder&) = delete;
 };
 
-bool Encode(Encoder* e, FILE* file, const Image* image, int quality, BYTE* grayRow)
+bool StartEncode(Encoder* e, FILE* file, const ImageInfo* info, int quality)
 {
     if (setjmp(e->err.jump))
         return false;
     jpeg_compress_struct* cinfo = &e->cinfo;
     jpeg_create_compress(cinfo);
     jpeg_stdio_dest(cinfo, file);
-    cinfo->image_width = image->width;
-    cinfo->image_height = image->height;
-    cinfo->input_components = grayRow ? 1 : 3;
-    cinfo->in_color_space = grayRow ? JCS_GRAYSCALE : JCS_RGB;
+    cinfo->image_width = info->width;
+    cinfo->image_height = info->height;
+    cinfo->input_components = info->grayscale ? 1 : 3;
+    cinfo->in_color_space = info->grayscale ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, quality, TRUE);
 
-    const Metadata& metadata = image->metadata;
-    if (image->sourceFormat == Format::Jpeg) {
+    const Metadata& metadata = info->metadata;
+    if (info->sourceFormat == Format::Jpeg) {
         // Keep the file's own choice: camera files carry EXIF and no JFIF header.
         cinfo->write_JFIF_header = metadata.jfif;
         if (metadata.jfif) {
@@ -193,65 +272,89 @@ bool Encode(Encoder* e, FILE* file, const Image* image, int quality, BYTE* grayR
     }
     if (!metadata.icc.empty())
         jpeg_write_icc_profile(cinfo, metadata.icc.data(), unsigned(metadata.icc.size()));
-
-    JSAMPROW rows[16];
-    while (cinfo->next_scanline < cinfo->image_height) {
-        if (grayRow) {
-            const BYTE* src = image->Row(cinfo->next_scanline);
-            for (DWORD x = 0; x < image->width; ++x)
-                grayRow[x] = src[3 * x];
-            rows[0] = grayRow;
-            jpeg_write_scanlines(cinfo, rows, 1);
-            continue;
-        }
-        const JDIMENSION first = cinfo->next_scanline;
-        JDIMENSION count = cinfo->image_height - first;
-        if (count > 16)
-            count = 16;
-        for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = const_cast<BYTE*>(image->Row(first + i)); // libjpeg only reads them
-        jpeg_write_scanlines(cinfo, rows, count);
-    }
-    jpeg_finish_compress(cinfo);
     return true;
 }
 
-} // namespace
-
-Image ReadJpeg(FILE* file)
+// grayRow: one row of gray samples for a grayscale image, else null.
+bool WriteScanlines(Encoder* e, const BYTE* rgb, size_t stride, DWORD rows, BYTE* grayRow)
 {
-    Decoder decoder;
-    if (!ReadHeader(&decoder, file))
-        throw ImageError(std::string("corrupt JPEG: ") + decoder.err.message);
-    jpeg_decompress_struct& cinfo = decoder.cinfo;
-    if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK)
-        throw ImageError("CMYK JPEG images are not supported");
-    if (cinfo.num_components != 1 && cinfo.num_components != 3)
-        throw ImageError("JPEG with " + std::to_string(cinfo.num_components) + " colour components is not supported");
-
-    Image image;
-    image.sourceFormat = Format::Jpeg;
-    image.grayscale = cinfo.num_components == 1;
-    CopyMarkers(cinfo, image.metadata);
-    AllocatePixels(image, cinfo.image_width, cinfo.image_height, false);
-    cinfo.out_color_space = JCS_RGB; // libjpeg widens grayscale to R = G = B itself
-    if (!Decode(&decoder, &image))
-        throw ImageError(std::string("corrupt or truncated JPEG: ") + decoder.err.message);
-    if (decoder.icc)
-        image.metadata.icc.assign(decoder.icc, decoder.icc + decoder.iccLength);
-    return image;
+    if (setjmp(e->err.jump))
+        return false;
+    jpeg_compress_struct* cinfo = &e->cinfo;
+    JSAMPROW pointers[16];
+    for (DWORD done = 0; done < rows;) {
+        if (grayRow) {
+            // The corrections treat the three channels alike, so red is the gray value.
+            const BYTE* src = rgb + done * stride;
+            for (DWORD x = 0; x < cinfo->image_width; ++x)
+                grayRow[x] = src[3 * x];
+            pointers[0] = grayRow;
+            done += jpeg_write_scanlines(cinfo, pointers, 1);
+            continue;
+        }
+        DWORD count = rows - done;
+        if (count > 16)
+            count = 16;
+        for (DWORD i = 0; i < count; ++i)
+            pointers[i] = const_cast<BYTE*>(rgb + (done + i) * stride); // libjpeg only reads them
+        done += jpeg_write_scanlines(cinfo, pointers, count);
+    }
+    return true;
 }
 
-void WriteJpeg(FILE* file, const Image& image, const WriteOptions& options)
+bool FinishEncode(Encoder* e)
 {
-    if (options.quality < 1 || options.quality > 100)
-        throw ImageError("JPEG quality must be from 1 to 100");
-    std::unique_ptr<BYTE[]> grayRow;
-    if (image.grayscale)
-        grayRow = std::make_unique_for_overwrite<BYTE[]>(image.width);
-    Encoder encoder;
-    if (!Encode(&encoder, file, &image, options.quality, grayRow.get()))
-        throw ImageError(std::string("cannot write JPEG: ") + encoder.err.message);
+    if (setjmp(e->err.jump))
+        return false;
+    jpeg_finish_compress(&e->cinfo);
+    return true;
+}
+
+class JpegWriter final : public RowWriter {
+public:
+    JpegWriter(FILE* file, const ImageInfo& info, const WriteOptions& options) : m_file(file)
+    {
+        if (options.quality < 1 || options.quality > 100)
+            throw ImageError("JPEG quality must be from 1 to 100");
+        if (info.grayscale)
+            m_grayRow = std::make_unique_for_overwrite<BYTE[]>(info.width);
+        if (!StartEncode(&m_encoder, file, &info, options.quality))
+            throw ImageError(std::string("cannot write JPEG: ") + m_encoder.err.message);
+    }
+
+    void Write(const BYTE* rgb, size_t stride, const BYTE*, DWORD rows) override
+    {
+        if (rows > m_encoder.cinfo.image_height - m_encoder.cinfo.next_scanline)
+            throw ImageError("cannot write JPEG: more rows than the image has");
+        if (!WriteScanlines(&m_encoder, rgb, stride, rows, m_grayRow.get()))
+            throw ImageError(std::string("cannot write JPEG: ") + m_encoder.err.message);
+    }
+
+    void Finish() override
+    {
+        if (m_encoder.cinfo.next_scanline != m_encoder.cinfo.image_height)
+            throw ImageError("cannot write JPEG: rows are missing");
+        if (!FinishEncode(&m_encoder))
+            throw ImageError(std::string("cannot write JPEG: ") + m_encoder.err.message);
+        FlushOutput(m_file);
+    }
+
+private:
+    FILE* m_file;
+    std::unique_ptr<BYTE[]> m_grayRow;
+    Encoder m_encoder;
+};
+
+} // namespace
+
+std::unique_ptr<RowReader> OpenJpegReader(FILE* file)
+{
+    return std::make_unique<JpegReader>(file);
+}
+
+std::unique_ptr<RowWriter> OpenJpegWriter(FILE* file, const ImageInfo& info, const WriteOptions& options)
+{
+    return std::make_unique<JpegWriter>(file, info, options);
 }
 
 } // namespace tonwell::imageio::detail

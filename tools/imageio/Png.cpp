@@ -94,24 +94,35 @@ void SplitAlpha(const BYTE* rgba, BYTE* rgb, BYTE* alpha, DWORD width)
     }
 }
 
-// rows: for an interlaced image, one pointer per row into where libpng
-// assembles the whole image; scratch: one RGBA row for a sequential image with alpha.
-bool ReadPixels(Reader* r, Image* image, png_bytepp rows, BYTE* scratch, const Header* h)
+// An interlaced image whole, into the rows given.
+bool ReadWhole(Reader* r, png_bytepp rows)
 {
     if (setjmp(png_jmpbuf(r->png)))
         return false;
-    if (h->passes > 1) {
-        png_read_image(r->png, rows);
-    } else {
-        for (DWORD y = 0; y < image->height; ++y) {
-            if (scratch) {
-                png_read_row(r->png, scratch, nullptr);
-                SplitAlpha(scratch, image->Row(y), image->alpha.get() + size_t(y) * image->width, image->width);
-            } else {
-                png_read_row(r->png, image->Row(y), nullptr);
-            }
+    png_read_image(r->png, rows);
+    return true;
+}
+
+// Rows of a sequential image; scratch: one RGBA row when the image has alpha.
+bool ReadSequential(Reader* r, BYTE* rgb, size_t stride, BYTE* alpha, DWORD width, DWORD rows, BYTE* scratch)
+{
+    if (setjmp(png_jmpbuf(r->png)))
+        return false;
+    for (DWORD y = 0; y < rows; ++y) {
+        if (scratch) {
+            png_read_row(r->png, scratch, nullptr);
+            SplitAlpha(scratch, rgb + y * stride, alpha + size_t(y) * width, width);
+        } else {
+            png_read_row(r->png, rgb + y * stride, nullptr);
         }
     }
+    return true;
+}
+
+bool ReadEnd(Reader* r)
+{
+    if (setjmp(png_jmpbuf(r->png)))
+        return false;
     png_read_end(r->png, nullptr);
     return true;
 }
@@ -134,6 +145,100 @@ void CopyMetadata(const Reader& r, Metadata& metadata)
 #endif
 }
 
+class PngReader final : public RowReader {
+public:
+    explicit PngReader(FILE* file)
+    {
+        if (!m_reader.Ready())
+            throw ImageError("out of memory");
+        if (!ReadHeader(&m_reader, file, &m_header))
+            throw ImageError(std::string("corrupt PNG: ") + m_reader.messages.text);
+        m_info.sourceFormat = Format::Png;
+        m_info.grayscale =
+            m_header.colorType == PNG_COLOR_TYPE_GRAY || m_header.colorType == PNG_COLOR_TYPE_GRAY_ALPHA;
+        if (m_header.bitDepth == 16)
+            m_info.notes.push_back("16-bit samples reduced to 8 bits");
+        if (m_header.colorType == PNG_COLOR_TYPE_PALETTE)
+            m_info.notes.push_back("palette expanded to RGB");
+        m_info.alpha = (m_header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || m_header.hasTransparency;
+        // The size is checked before libpng is asked for anything that depends on it.
+        CheckStreamSize(m_header.width, m_header.height, kMaxStreamDimension);
+        m_info.width = m_header.width;
+        m_info.height = m_header.height;
+        CopyMetadata(m_reader, m_info.metadata);
+        if (m_header.interlace != PNG_INTERLACE_NONE)
+            m_info.wholeImageBytes = uint64_t(m_info.width) * m_info.height * (m_info.alpha ? 4 : 3) +
+                                     uint64_t(m_info.height) * sizeof(png_bytep);
+    }
+
+    void Read(BYTE* rgb, size_t stride, BYTE* alpha, DWORD rows) override
+    {
+        if (!m_started) {
+            if (!SetUpTransforms(&m_reader, &m_header))
+                throw ImageError(std::string("corrupt PNG: ") + m_reader.messages.text);
+            const size_t expected = m_info.alpha ? 4 : 3;
+            if (size_t(m_header.channels) != expected || m_header.rowBytes != size_t(m_info.width) * expected)
+                throw ImageError("unexpected PNG layout after conversion");
+            if (m_header.passes == 1 && m_info.alpha)
+                m_scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(m_info.width) * 4);
+            m_started = true;
+        }
+        if (rows > m_info.height - m_next)
+            throw ImageError("read past the last row");
+        if (m_header.passes == 1) {
+            if (!ReadSequential(&m_reader, rgb, stride, alpha, m_info.width, rows, m_scratch.get()))
+                throw ImageError(std::string("corrupt or truncated PNG: ") + m_reader.messages.text);
+        } else {
+            ReadInterlaced(rgb, stride, alpha, rows);
+        }
+        m_next += rows;
+    }
+
+    void Finish() override
+    {
+        if (!m_started || m_next != m_info.height)
+            throw ImageError("not every row was read");
+        if (!ReadEnd(&m_reader))
+            throw ImageError(std::string("corrupt or truncated PNG: ") + m_reader.messages.text);
+    }
+
+private:
+    // libpng assembles an interlaced image whole: straight into the caller's
+    // rows when it asks for the whole image without alpha, else into a buffer
+    // of its own from which the rows are then handed out.
+    void ReadInterlaced(BYTE* rgb, size_t stride, BYTE* alpha, DWORD rows)
+    {
+        const DWORD width = m_info.width;
+        const size_t pixel = m_info.alpha ? 4 : 3;
+        if (!m_whole) {
+            std::unique_ptr<png_bytep[]> pointers = std::make_unique<png_bytep[]>(m_info.height);
+            const bool direct = m_next == 0 && rows == m_info.height && !m_info.alpha;
+            if (!direct)
+                m_whole = std::make_unique_for_overwrite<BYTE[]>(size_t(width) * pixel * m_info.height);
+            for (DWORD y = 0; y < m_info.height; ++y)
+                pointers[y] = direct ? rgb + y * stride : m_whole.get() + size_t(y) * width * pixel;
+            if (!ReadWhole(&m_reader, pointers.get()))
+                throw ImageError(std::string("corrupt or truncated PNG: ") + m_reader.messages.text);
+            if (direct)
+                return;
+        }
+        for (DWORD y = 0; y < rows; ++y) {
+            const BYTE* source = m_whole.get() + size_t(m_next + y) * width * pixel;
+            if (m_info.alpha)
+                SplitAlpha(source, rgb + y * stride, alpha + size_t(y) * width, width);
+            else
+                std::memcpy(rgb + y * stride, source, size_t(width) * 3);
+        }
+    }
+
+    Reader m_reader;
+    Header m_header;
+    bool m_started = false;
+    DWORD m_next = 0;
+    std::unique_ptr<BYTE[]> m_scratch; // one RGBA row of a sequential image with alpha
+    std::unique_ptr<BYTE[]> m_whole;   // an interlaced image assembled, when read in bands or with alpha
+};
+
 struct Writer {
     Messages messages;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages, OnError, OnWarning);
@@ -142,19 +247,18 @@ struct Writer {
     bool Ready() const { return png && info; }
 };
 
-bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
+bool StartEncode(Writer* w, FILE* file, const ImageInfo* image)
 {
     if (setjmp(png_jmpbuf(w->png)))
         return false;
     // A profile libpng finds fault with is dropped with a warning, not an error.
     png_set_benign_errors(w->png, 1);
     png_init_io(w->png, file);
-    const bool alpha = image->alpha != nullptr;
     int colorType;
     if (image->grayscale)
-        colorType = alpha ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY;
+        colorType = image->alpha ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY;
     else
-        colorType = alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+        colorType = image->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
     png_set_IHDR(w->png, w->info, image->width, image->height, 8, colorType, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     const Metadata& metadata = image->metadata;
@@ -166,13 +270,22 @@ bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
         png_set_eXIf_1(w->png, w->info, png_uint_32(metadata.exif.size()), const_cast<BYTE*>(metadata.exif.data()));
 #endif
     png_write_info(w->png, w->info);
-    for (DWORD y = 0; y < image->height; ++y) {
-        const BYTE* rgb = image->Row(y);
+    return true;
+}
+
+// scratch: one output row, for grayscale or alpha images (else null).
+bool WriteRows(Writer* w, const ImageInfo* image, const BYTE* rgbRows, size_t stride, const BYTE* alphaRows,
+               DWORD rows, BYTE* scratch)
+{
+    if (setjmp(png_jmpbuf(w->png)))
+        return false;
+    for (DWORD y = 0; y < rows; ++y) {
+        const BYTE* rgb = rgbRows + y * stride;
         if (!scratch) {
             png_write_row(w->png, rgb);
             continue;
         }
-        const BYTE* a = alpha ? image->AlphaRow(y) : nullptr;
+        const BYTE* a = image->alpha ? alphaRows + size_t(y) * image->width : nullptr;
         BYTE* out = scratch;
         // Grayscale: the corrections treat the three channels alike, so red is the gray value.
         for (DWORD x = 0; x < image->width; ++x) {
@@ -188,71 +301,65 @@ bool Encode(Writer* w, FILE* file, const Image* image, BYTE* scratch)
         }
         png_write_row(w->png, scratch);
     }
+    return true;
+}
+
+bool EndEncode(Writer* w)
+{
+    if (setjmp(png_jmpbuf(w->png)))
+        return false;
     png_write_end(w->png, w->info);
     return true;
 }
 
+class PngWriter final : public RowWriter {
+public:
+    PngWriter(FILE* file, const ImageInfo& info) : m_file(file), m_info(info)
+    {
+        if (!m_writer.Ready())
+            throw ImageError("out of memory");
+        if (info.grayscale || info.alpha)
+            m_scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(info.width) * 4);
+        if (!StartEncode(&m_writer, file, &m_info))
+            throw ImageError(std::string("cannot write PNG: ") + m_writer.messages.text);
+    }
+
+    void Write(const BYTE* rgb, size_t stride, const BYTE* alpha, DWORD rows) override
+    {
+        if (rows > m_info.height - m_written)
+            throw ImageError("cannot write PNG: more rows than the image has");
+        if (!WriteRows(&m_writer, &m_info, rgb, stride, alpha, rows, m_scratch.get()))
+            throw ImageError(std::string("cannot write PNG: ") + m_writer.messages.text);
+        m_written += rows;
+    }
+
+    void Finish() override
+    {
+        if (m_written != m_info.height)
+            throw ImageError("cannot write PNG: rows are missing");
+        if (!EndEncode(&m_writer))
+            throw ImageError(std::string("cannot write PNG: ") + m_writer.messages.text);
+        FlushOutput(m_file);
+    }
+
+private:
+    FILE* m_file;
+    ImageInfo m_info;
+    DWORD m_written = 0;
+    std::unique_ptr<BYTE[]> m_scratch;
+    Writer m_writer;
+};
+
 } // namespace
 
-Image ReadPng(FILE* file)
+std::unique_ptr<RowReader> OpenPngReader(FILE* file)
 {
-    Reader reader;
-    if (!reader.Ready())
-        throw ImageError("out of memory");
-
-    Header header;
-    if (!ReadHeader(&reader, file, &header))
-        throw ImageError(std::string("corrupt PNG: ") + reader.messages.text);
-
-    Image image;
-    image.sourceFormat = Format::Png;
-    image.grayscale = header.colorType == PNG_COLOR_TYPE_GRAY || header.colorType == PNG_COLOR_TYPE_GRAY_ALPHA;
-    if (header.bitDepth == 16)
-        image.notes.push_back("16-bit samples reduced to 8 bits");
-    if (header.colorType == PNG_COLOR_TYPE_PALETTE)
-        image.notes.push_back("palette expanded to RGB");
-    // The size is checked before libpng is asked for anything that depends on it.
-    const bool alpha = (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || header.hasTransparency;
-    AllocatePixels(image, header.width, header.height, alpha);
-    CopyMetadata(reader, image.metadata);
-
-    if (!SetUpTransforms(&reader, &header))
-        throw ImageError(std::string("corrupt PNG: ") + reader.messages.text);
-    const int expected = alpha ? 4 : 3;
-    if (header.channels != expected || header.rowBytes != size_t(header.width) * expected)
-        throw ImageError("unexpected PNG layout after conversion");
-
-    std::unique_ptr<BYTE[]> whole;       // an interlaced image with alpha, assembled before splitting
-    std::unique_ptr<png_bytep[]> rows;   // an interlaced image's row pointers
-    std::unique_ptr<BYTE[]> scratch;     // one RGBA row of a sequential image
-    if (header.passes > 1) {
-        rows = std::make_unique<png_bytep[]>(image.height);
-        if (alpha)
-            whole = std::make_unique_for_overwrite<BYTE[]>(size_t(image.width) * 4 * image.height);
-        for (DWORD y = 0; y < image.height; ++y)
-            rows[y] = alpha ? whole.get() + size_t(y) * image.width * 4 : image.Row(y);
-    } else if (alpha) {
-        scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(image.width) * 4);
-    }
-    if (!ReadPixels(&reader, &image, rows.get(), scratch.get(), &header))
-        throw ImageError(std::string("corrupt or truncated PNG: ") + reader.messages.text);
-    if (whole) {
-        for (DWORD y = 0; y < image.height; ++y)
-            SplitAlpha(rows[y], image.Row(y), image.alpha.get() + size_t(y) * image.width, image.width);
-    }
-    return image;
+    return std::make_unique<PngReader>(file);
 }
 
-void WritePng(FILE* file, const Image& image)
+std::unique_ptr<RowWriter> OpenPngWriter(FILE* file, const ImageInfo& info)
 {
-    Writer writer;
-    if (!writer.Ready())
-        throw ImageError("out of memory");
-    std::unique_ptr<BYTE[]> scratch;
-    if (image.grayscale || image.alpha)
-        scratch = std::make_unique_for_overwrite<BYTE[]>(size_t(image.width) * 4);
-    if (!Encode(&writer, file, &image, scratch.get()))
-        throw ImageError(std::string("cannot write PNG: ") + writer.messages.text);
+    return std::make_unique<PngWriter>(file, info);
 }
 
 } // namespace tonwell::imageio::detail

@@ -46,13 +46,56 @@ bool RegisteredServer(std::string* pPath)
     return true;
 }
 
+// The module's version resource: FileVersion, FileDescription, and whether it
+// announces self-registration ("OLESelfRegister").
+struct VersionResource {
+    std::string fileVersion = "unknown";
+    std::string description;
+    bool selfRegister = false;
+};
+
+VersionResource ReadVersionResource(const std::string& path)
+{
+    VersionResource version;
+    const std::u16string wide = Utf8ToUtf16(path);
+    const DWORD cb = GetFileVersionInfoSizeW(wide.c_str(), nullptr);
+    std::vector<BYTE> block(cb);
+    if (cb == 0 || !GetFileVersionInfoW(wide.c_str(), 0, cb, block.data()))
+        return version;
+    auto query = [&](const char16_t* pszKey, std::string* pValue) {
+        void* pv = nullptr;
+        UINT cch = 0;
+        const std::u16string sub = std::u16string(u"\\StringFileInfo\\040904B0\\") + pszKey;
+        if (!VerQueryValueW(block.data(), sub.c_str(), &pv, &cch))
+            return false;
+        if (pValue)
+            *pValue = Utf16ToUtf8(static_cast<const WCHAR*>(pv));
+        return true;
+    };
+    query(u"FileVersion", &version.fileVersion);
+    query(u"FileDescription", &version.description);
+    version.selfRegister = query(u"OLESelfRegister", nullptr);
+    return version;
+}
+
+// Whether automation clients find the type library by its identifier and version.
+HRESULT TypeLibRegistration()
+{
+    ITypeLib* pTypeLib = nullptr;
+    const HRESULT hr = LoadRegTypeLib(LIBID_TONWELLOBJLib, 1, 0, 0, &pTypeLib);
+    if (pTypeLib)
+        pTypeLib->Release();
+    return hr;
+}
+
 const char kUsage[] = "usage: tonwell info [--json] [--module PATH]\n";
 
 const char kHelp[] =
     "\n"
     "Loads the server module (default: TonwellObj.so in ../lib beside tonwell) and prints\n"
-    "its path, version, class, interface and library identifiers, ProgIDs, whether the\n"
-    "class is registered, and whether the module hands out its class object.\n"
+    "its path, version, description and self-registration from its version resource,\n"
+    "its class, interface and library identifiers, ProgIDs, whether the class and the\n"
+    "type library are registered, and whether the module hands out its class object.\n"
     "Exit status: 0 when it does, 1 otherwise, 2 for a usage error.\n";
 
 int RunInfo(const std::vector<std::string>& args)
@@ -87,21 +130,32 @@ int RunInfo(const std::vector<std::string>& args)
     const std::string clsid = GuidText(CLSID_TonwellExposure);
     const std::string iid = GuidText(IID_ITonwellExposure);
     const std::string libid = GuidText(LIBID_TONWELLOBJLib);
+    const VersionResource version = ReadVersionResource(module.Path());
+    const HRESULT hrTypeLib = TypeLibRegistration();
     if (bJson) {
-        std::printf("{\"module\":%s,\"version\":%s,\"clsid\":%s,\"iid\":%s,\"libid\":%s,\"progid\":%s,"
+        std::printf("{\"module\":%s,\"version\":%s,\"description\":%s,\"self_register\":%s,"
+                    "\"typelib_registered\":%s,\"clsid\":%s,\"iid\":%s,\"libid\":%s,\"progid\":%s,"
                     "\"version_independent_progid\":%s,\"registered\":%s,\"registered_server\":%s,"
                     "\"class_object\":%s}\n",
-                    JsonString(module.Path()).c_str(), JsonString(TONWELL_VERSION).c_str(), JsonString(clsid).c_str(),
+                    JsonString(module.Path()).c_str(), JsonString(version.fileVersion).c_str(),
+                    JsonString(version.description).c_str(), version.selfRegister ? "true" : "false",
+                    hrTypeLib == S_OK ? "true" : "false", JsonString(clsid).c_str(),
                     JsonString(iid).c_str(), JsonString(libid).c_str(), JsonString(TONWELL_PROGID).c_str(),
                     JsonString(TONWELL_VERSION_INDEPENDENT_PROGID).c_str(), bRegistered ? "true" : "false",
                     bRegistered ? JsonString(registeredPath).c_str() : "null",
                     JsonString(bClassObjectOk ? "ok" : HResultCode(hrClassObject)).c_str());
     } else {
         std::printf("module:        %s\n", module.Path().c_str());
-        std::printf("version:       %s\n", TONWELL_VERSION);
+        std::printf("version:       %s\n", version.fileVersion.c_str());
+        std::printf("description:   %s\n", version.description.c_str());
+        std::printf("self-register: %s\n", version.selfRegister ? "yes (OLESelfRegister)" : "no");
         std::printf("class:         CTonwellExposure %s\n", clsid.c_str());
         std::printf("interface:     ITonwellExposure %s\n", iid.c_str());
-        std::printf("type library:  TONWELLOBJLib %s\n", libid.c_str());
+        if (hrTypeLib == S_OK)
+            std::printf("type library:  TONWELLOBJLib %s, registered\n", libid.c_str());
+        else
+            std::printf("type library:  TONWELLOBJLib %s, not registered (%s)\n", libid.c_str(),
+                        HResultText(hrTypeLib).c_str());
         std::printf("ProgID:        %s\n", TONWELL_PROGID);
         std::printf("               %s (version-independent)\n", TONWELL_VERSION_INDEPENDENT_PROGID);
         if (bRegistered)

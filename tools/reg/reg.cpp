@@ -13,16 +13,26 @@ namespace {
 
 constexpr const char* kSuccess = "The operation completed successfully.\n";
 
+// Exit statuses: 1 when the operation failed, 2 when the command line is wrong.
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
 int Fail(const std::string& message)
 {
     std::fprintf(stderr, "ERROR: %s\n", message.c_str());
-    return 1;
+    return kFailed;
+}
+
+int BadArgument(const std::string& message)
+{
+    std::fprintf(stderr, "ERROR: %s\n", message.c_str());
+    return kUsage;
 }
 
 int InvalidSyntax(const char* operation)
 {
     std::fprintf(stderr, "ERROR: Invalid syntax.\nType \"tonwell reg %s /?\" for usage.\n", operation);
-    return 1;
+    return kUsage;
 }
 
 struct Options {
@@ -91,7 +101,7 @@ bool ParseOptions(const std::vector<std::string>& args, bool separatorS, Options
 
 void PrintValue(const Value& v)
 {
-    std::string name = v.name.empty() ? "(Default)" : Narrow(v.name);
+    std::string name = v.name.empty() ? "(Default)" : Utf16ToUtf8(v.name);
     std::printf("    %s    %s    %s\n", name.c_str(), TypeName(v.type).c_str(), DisplayData(v.type, v.data).c_str());
 }
 
@@ -113,7 +123,7 @@ LONG QueryKey(HKEY parent, const std::u16string& subKey, const std::string& disp
     }
     if (o.haveV || o.ve) {
         Value wanted;
-        wanted.name = o.ve ? std::u16string() : Widen(o.v);
+        wanted.name = o.ve ? std::u16string() : Utf8ToUtf16(o.v);
         DWORD size = 0;
         const Value* match = nullptr;
         if (RegQueryValueExW(key, wanted.name.c_str(), nullptr, &wanted.type, nullptr, &size) == ERROR_SUCCESS) {
@@ -141,12 +151,12 @@ LONG QueryKey(HKEY parent, const std::u16string& subKey, const std::string& disp
             if (!values.empty() && !children.empty())
                 std::printf("\n");
             for (const auto& child : children)
-                std::printf("%s\\%s\n", display.c_str(), Narrow(child).c_str());
+                std::printf("%s\\%s\n", display.c_str(), Utf16ToUtf8(child).c_str());
         }
     }
     if (o.s) {
         for (const auto& child : children) {
-            status = QueryKey(key, child, display + "\\" + Narrow(child), o, found);
+            status = QueryKey(key, child, display + "\\" + Utf16ToUtf8(child), o, found);
             if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
                 break;
             status = ERROR_SUCCESS;
@@ -163,7 +173,7 @@ int Query(const std::vector<std::string>& args)
         return InvalidSyntax("query");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     bool found = false;
     LONG status = QueryKey(path.root, path.subKey, path.Display(), o, found);
     if (status != ERROR_SUCCESS)
@@ -181,10 +191,10 @@ int Add(const std::vector<std::string>& args)
         return InvalidSyntax("add");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     DWORD type = REG_SZ;
     if (o.haveT && !ParseTypeName(o.t, type))
-        return Fail("Invalid type \"" + o.t + "\" for /t.");
+        return BadArgument("Invalid type \"" + o.t + "\" for /t.");
     std::vector<BYTE> data;
     bool hasValue = o.haveV || o.ve || o.haveT || o.haveD;
     if (hasValue) {
@@ -193,7 +203,7 @@ int Add(const std::vector<std::string>& args)
             return InvalidSyntax("add");
         std::string error;
         if (!ParseData(type, o.haveD ? o.d : std::string(), separator, data, error))
-            return Fail(error);
+            return BadArgument(error);
     }
     HKEY key = nullptr;
     LONG status = RegCreateKeyExW(path.root, path.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -201,7 +211,7 @@ int Add(const std::vector<std::string>& args)
     if (status != ERROR_SUCCESS)
         return Fail(ErrorText(status));
     if (hasValue) {
-        std::u16string name = o.haveV ? Widen(o.v) : std::u16string();
+        std::u16string name = o.haveV ? Utf8ToUtf16(o.v) : std::u16string();
         if (!o.f && RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
             std::string shown = o.haveV ? o.v : "(Default)";
             bool overwrite = isatty(STDIN_FILENO) && AskYesNo("Value " + shown + " exists, overwrite");
@@ -229,10 +239,10 @@ int Delete(const std::vector<std::string>& args)
         return InvalidSyntax("delete");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     bool valuesOnly = o.haveV || o.ve || o.va;
     if (!valuesOnly && path.subKey.empty())
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     if (!o.f) {
         std::string question = o.haveV  ? "Delete the registry value " + o.v
                                : o.ve   ? "Delete the registry value (Default)"
@@ -260,7 +270,7 @@ int Delete(const std::vector<std::string>& args)
                         status = RegDeleteValueW(key, v.name.c_str());
                 }
             } else {
-                status = RegDeleteValueW(key, o.haveV ? Widen(o.v).c_str() : u"");
+                status = RegDeleteValueW(key, o.haveV ? Utf8ToUtf16(o.v).c_str() : u"");
             }
             RegCloseKey(key);
         }
@@ -279,7 +289,7 @@ int Export(const std::vector<std::string>& args)
         return InvalidSyntax("export");
     KeyPath path;
     if (!ParseKeyPath(o.positional[0], path))
-        return Fail("Invalid key name.");
+        return BadArgument("Invalid key name.");
     const std::string& file = o.positional[1];
     if (!o.y && access(file.c_str(), F_OK) == 0) {
         if (!isatty(STDIN_FILENO))
@@ -309,9 +319,9 @@ int Import(const std::vector<std::string>& args)
     return 0;
 }
 
-void Usage()
+void Usage(FILE* out = stdout)
 {
-    std::printf("tonwell reg OPERATION [ARGS]\n\n"
+    std::fprintf(out, "tonwell reg OPERATION [ARGS]\n\n"
                 "  query  KEY [/v NAME | /ve] [/s]\n"
                 "  add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
                 "  delete KEY [/v NAME | /ve | /va] [/f]\n"
@@ -326,8 +336,14 @@ void Usage()
 int RunReg(const std::vector<std::string>& args)
 {
     if (args.empty() || IsSwitch(args[0], "?") || args[0] == "--help" || args[0] == "-h") {
-        Usage();
-        return args.empty() ? 1 : 0;
+        Usage(args.empty() ? stderr : stdout);
+        return args.empty() ? kUsage : 0;
+    }
+    for (const std::string& arg : args) {
+        // Nothing is stored that the command line did not say exactly.
+        std::u16string wide;
+        if (!WidenExactly(arg, wide))
+            return BadArgument("An argument is not well-formed UTF-8 text.");
     }
     std::string op = args[0];
     for (char& c : op)
@@ -349,8 +365,8 @@ int RunReg(const std::vector<std::string>& args)
     if (op == "import")
         return Import(args);
     std::fprintf(stderr, "ERROR: Invalid syntax.\n");
-    Usage();
-    return 1;
+    Usage(stderr);
+    return kUsage;
 }
 
 } // namespace

@@ -1,75 +1,17 @@
 #include "reg_common.h"
 
+#include <ktmw32.h>
+#include <tonwell_posix_registry.h>
+
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
 
 namespace tonwell::tools::reg {
 
-std::u16string Widen(const std::string& s)
-{
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0xFFFD;
-        size_t n = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if ((b & 0xE0) == 0xC0 && i + 1 < s.size()) {
-            cp = ((b & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0 && i + 2 < s.size()) {
-            cp = ((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            n = 3;
-        } else if ((b & 0xF8) == 0xF0 && i + 3 < s.size()) {
-            cp = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
-            n = 4;
-        }
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
-        }
-        i += n;
-    }
-    return out;
-}
-
-std::string Narrow(const std::u16string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string KeyPath::Display() const
 {
-    return subKey.empty() ? rootName : rootName + "\\" + Narrow(subKey);
+    return subKey.empty() ? rootName : rootName + "\\" + Utf16ToUtf8(subKey);
 }
 
 bool ParseKeyPath(const std::string& text, KeyPath& path)
@@ -95,7 +37,7 @@ bool ParseKeyPath(const std::string& text, KeyPath& path)
             std::string rest = sep == std::string::npos ? std::string() : text.substr(sep + 1);
             while (!rest.empty() && rest.back() == '\\')
                 rest.pop_back();
-            path.subKey = Widen(rest);
+            path.subKey = Utf8ToUtf16(rest);
             return true;
         }
     }
@@ -147,10 +89,12 @@ LONG ReadSubKeys(HKEY key, std::vector<std::u16string>& names)
     }
 }
 
-LONG DeleteTree(HKEY parent, const std::u16string& subKey)
+LONG DeleteTree(HKEY parent, const std::u16string& subKey, HANDLE transaction)
 {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(parent, subKey.c_str(), 0, KEY_READ | DELETE, &key);
+    LONG status = transaction ? RegOpenKeyTransactedW(parent, subKey.c_str(), 0, KEY_READ | DELETE, &key,
+                                                      transaction, nullptr)
+                              : RegOpenKeyExW(parent, subKey.c_str(), 0, KEY_READ | DELETE, &key);
     if (status != ERROR_SUCCESS)
         return status;
     std::vector<std::u16string> children;
@@ -158,35 +102,33 @@ LONG DeleteTree(HKEY parent, const std::u16string& subKey)
     for (const auto& child : children) {
         if (status != ERROR_SUCCESS)
             break;
+        // A key opened in a transaction passes it on to what is opened from it.
         status = DeleteTree(key, child);
     }
     RegCloseKey(key);
     if (status != ERROR_SUCCESS)
         return status;
-    return RegDeleteKeyW(parent, subKey.c_str());
+    return transaction ? RegDeleteKeyTransactedW(parent, subKey.c_str(), 0, 0, transaction, nullptr)
+                       : RegDeleteKeyW(parent, subKey.c_str());
 }
 
 std::string ErrorText(LONG status)
 {
-    switch (status) {
-    case ERROR_FILE_NOT_FOUND:
-        return "The system was unable to find the specified registry key or value.";
-    case ERROR_ACCESS_DENIED:
-        return "Access is denied.";
-    case ERROR_INVALID_PARAMETER:
-        return "The parameter is incorrect.";
-    case ERROR_KEY_DELETED:
-        return "Illegal operation attempted on a registry key that has been marked for deletion.";
-    case ERROR_BAD_PATHNAME:
-        return "The specified path is invalid.";
-    case ERROR_CHILD_MUST_BE_VOLATILE:
-        return "Cannot create a stable subkey under a volatile parent key.";
-    default: {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "The registry operation failed (error %d).", static_cast<int>(status));
-        return buf;
+    std::string text;
+    if (status == ERROR_FILE_NOT_FOUND) {
+        text = "The system was unable to find the specified registry key or value.";
+    } else {
+        char buffer[512];
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(status), 0, buffer, sizeof buffer, nullptr);
+        while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r'))
+            --n;
+        text = n ? std::string(buffer, n) : "The registry operation failed (error " + std::to_string(status) + ").";
     }
-    }
+    const char* cause = TonwellRegLastFailure();
+    if (cause && *cause)
+        text += " (" + std::string(cause) + ")";
+    return text;
 }
 
 bool AskYesNo(const std::string& question)

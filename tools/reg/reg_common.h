@@ -1,6 +1,8 @@
-// Shared pieces of `tonwell reg`: key names, text conversion, the registry
-// walks used by several subcommands. Everything goes through the platform API.
+// Shared pieces of `tonwell reg`: key names, the registry walks used by
+// several subcommands, messages. Everything goes through the platform API.
 #pragma once
+
+#include "common/Text.h"
 
 #include <windows.h>
 
@@ -8,9 +10,6 @@
 #include <vector>
 
 namespace tonwell::tools::reg {
-
-std::u16string Widen(const std::string& s);
-std::string Narrow(const std::u16string& s);
 
 struct KeyPath {
     HKEY root = nullptr;
@@ -31,10 +30,11 @@ struct Value {
 
 LONG ReadValues(HKEY key, std::vector<Value>& values);
 LONG ReadSubKeys(HKEY key, std::vector<std::u16string>& names);
-// Removes a key and everything below it.
-LONG DeleteTree(HKEY parent, const std::u16string& subKey);
+// Removes a key and everything below it; inside `transaction` when one is given.
+LONG DeleteTree(HKEY parent, const std::u16string& subKey, HANDLE transaction = nullptr);
 
-// The platform's messages for the statuses the tool reports.
+// The message for a status the tool reports, with the cause and the store
+// when the store itself failed. Call it right after the failed call.
 std::string ErrorText(LONG status);
 
 bool AskYesNo(const std::string& question);

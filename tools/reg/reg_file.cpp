@@ -1,15 +1,17 @@
 #include "reg_file.h"
 
+#include "imageio/OutputFile.h"
+
+#include <ktmw32.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sys/stat.h>
-#include <iterator>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tonwell::tools::reg {
@@ -127,25 +129,64 @@ bool IsPlainString(const std::vector<BYTE>& data)
     return s.find(u'\0') == s.size() - 1;
 }
 
-std::string ValueLine(const Value& v)
+// The text of a name or string as the quoted form carries it exactly: well-formed
+// UTF-16 without line breaks. Nothing when the quoted form cannot.
+std::optional<std::string> Quotable(const std::u16string& s)
 {
-    std::string prefix = v.name.empty() ? "@=" : "\"" + Escape(Narrow(v.name)) + "\"=";
+    std::string narrow;
+    if (s.find_first_of(u"\r\n") != std::u16string::npos || !NarrowExactly(s, narrow))
+        return std::nullopt;
+    return narrow;
+}
+
+// Where a key header "[name]" ends: at the first ']' followed by nothing but
+// blanks, or blanks and a comment.
+size_t HeaderEnd(const std::string& line)
+{
+    for (size_t close = line.find(']'); close != std::string::npos; close = line.find(']', close + 1)) {
+        size_t next = line.find_first_not_of(" \t", close + 1);
+        if (next == std::string::npos || line[next] == ';')
+            return close;
+    }
+    return std::string::npos;
+}
+
+// "name"= or @=, then the data: quoted when the quoted form carries it
+// exactly, hex(N): otherwise. False (with the reason) for a name that a
+// .reg file cannot carry.
+bool ValueLine(const Value& v, std::string& line, std::string& refused)
+{
+    std::string prefix = "@=";
+    if (!v.name.empty()) {
+        std::optional<std::string> name = Quotable(v.name);
+        if (!name) {
+            refused = "the value name \"" + Utf16ToUtf8(v.name) + "\"";
+            return false;
+        }
+        prefix = "\"" + Escape(*name) + "\"=";
+    }
     if (v.type == REG_SZ && IsPlainString(v.data)) {
         std::u16string s = Units(v.data);
         s.pop_back();
-        return prefix + "\"" + Escape(Narrow(s)) + "\"";
+        if (std::optional<std::string> text = Quotable(s)) {
+            line = prefix + "\"" + Escape(*text) + "\"";
+            return true;
+        }
     }
     if (v.type == REG_DWORD && v.data.size() == 4) {
         DWORD d;
         std::memcpy(&d, v.data.data(), 4);
         char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x", d);
-        return prefix + buf;
+        line = prefix + buf;
+        return true;
     }
-    return HexLine(prefix, v.type, v.data);
+    line = HexLine(prefix, v.type, v.data);
+    return true;
 }
 
-LONG ExportTree(HKEY parent, const std::u16string& subKey, const std::string& display, std::string& out)
+LONG ExportTree(HKEY parent, const std::u16string& subKey, const std::string& display, std::string& out,
+                std::string& refused)
 {
     HKEY key = nullptr;
     LONG status = RegOpenKeyExW(parent, subKey.c_str(), 0, KEY_READ, &key);
@@ -157,14 +198,32 @@ LONG ExportTree(HKEY parent, const std::u16string& subKey, const std::string& di
     if (status == ERROR_SUCCESS)
         status = ReadSubKeys(key, children);
     if (status == ERROR_SUCCESS) {
-        out += "[" + display + "]\r\n";
-        for (const Value& v : values)
-            out += ValueLine(v) + "\r\n";
+        std::string header = "[" + display + "]";
+        if (HeaderEnd(header) != header.size() - 1) {
+            refused = "the key name \"" + display + "\"";
+            status = ERROR_INVALID_NAME;
+        } else {
+            out += header + "\r\n";
+        }
+        for (const Value& v : values) {
+            std::string line;
+            if (status != ERROR_SUCCESS || !ValueLine(v, line, refused)) {
+                status = ERROR_INVALID_NAME;
+                break;
+            }
+            out += line + "\r\n";
+        }
         out += "\r\n";
         for (const auto& child : children) {
-            status = ExportTree(key, child, display + "\\" + Narrow(child), out);
             if (status != ERROR_SUCCESS)
                 break;
+            std::optional<std::string> name = Quotable(child);
+            if (!name) {
+                refused = "the key name \"" + display + "\\" + Utf16ToUtf8(child) + "\"";
+                status = ERROR_INVALID_NAME;
+                break;
+            }
+            status = ExportTree(key, child, display + "\\" + *name, out, refused);
         }
     }
     RegCloseKey(key);
@@ -189,14 +248,14 @@ bool DecodeFile(const std::string& bytes, std::string& text)
             return false;
         std::u16string units((bytes.size() - 2) / 2, u'\0');
         std::memcpy(units.data(), bytes.data() + 2, units.size() * 2);
-        text = Narrow(units);
-        return true;
+        return NarrowExactly(units, text) && text.find('\0') == std::string::npos;
     }
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text = bytes.substr(3);
     else
         text = bytes;
-    return text.find('\0') == std::string::npos;
+    std::u16string wide;
+    return WidenExactly(text, wide) && text.find('\0') == std::string::npos;
 }
 
 // A quoted string at `pos` with \\ and \" escapes; `pos` ends after it.
@@ -252,7 +311,7 @@ bool ParseValueData(const std::string& text, bool unicodeFile, Operation& op, st
         }
         op.type = REG_SZ;
         op.data.clear();
-        AppendUnits(op.data, Widen(s));
+        AppendUnits(op.data, Utf8ToUtf16(s));
         AppendUnits(op.data, std::u16string(1, u'\0'));
         return true;
     }
@@ -323,6 +382,7 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
     }
     ++i;
     std::optional<KeyPath> current;
+    bool deleted = false; // below a [-KEY] header: its values are skipped
     for (; i < lines.size(); ++i) {
         size_t lineNo = i + 1;
         std::string line = lines[i];
@@ -335,8 +395,8 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
             return false;
         };
         if (line[0] == '[') {
-            size_t close = line.rfind(']');
-            if (close == std::string::npos || line.find_first_not_of(" \t", close + 1) != std::string::npos)
+            size_t close = HeaderEnd(line);
+            if (close == std::string::npos)
                 return bad("unterminated key name");
             bool remove = line.size() > 1 && line[1] == '-';
             std::string name = line.substr(remove ? 2 : 1, close - (remove ? 2 : 1));
@@ -348,19 +408,19 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
                     return bad("a root key cannot be deleted");
                 ops.push_back({Operation::DeleteKey, path, {}, REG_NONE, {}});
                 current.reset();
+                deleted = true;
             } else {
                 ops.push_back({Operation::SelectKey, path, {}, REG_NONE, {}});
                 current = path;
+                deleted = false;
             }
             continue;
         }
-        // Hex data goes on over lines that end in a backslash.
-        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
-               i + 1 < lines.size()) {
-            line.pop_back();
-            std::string next = lines[++i];
-            size_t n = next.find_first_not_of(" \t");
-            line += n == std::string::npos ? std::string() : next.substr(n);
+        if (deleted) {
+            // As the registry editor does: skipped with what continues it.
+            while (line.back() == '\\' && i + 1 < lines.size())
+                line = lines[++i];
+            continue;
         }
         if (!current)
             return bad("a value outside of any key");
@@ -372,7 +432,7 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
         } else if (!ReadQuoted(line, pos, name)) {
             return bad("malformed value name");
         }
-        op.name = Widen(name);
+        op.name = Utf8ToUtf16(name);
         while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
             ++pos;
         if (pos >= line.size() || line[pos] != '=')
@@ -381,8 +441,21 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
         std::string data = line.substr(pos);
         size_t d = data.find_first_not_of(" \t");
         data = d == std::string::npos ? std::string() : data.substr(d);
-        size_t e = data.find_last_not_of(" \t");
-        data = e == std::string::npos ? std::string() : data.substr(0, e + 1);
+        auto trimEnd = [](std::string& t) {
+            size_t e = t.find_last_not_of(" \t");
+            t = e == std::string::npos ? std::string() : t.substr(0, e + 1);
+        };
+        trimEnd(data);
+        // Hex data goes on over lines that end in a backslash.
+        if (data.compare(0, 3, "hex") == 0) {
+            while (!data.empty() && data.back() == '\\' && i + 1 < lines.size()) {
+                data.pop_back();
+                std::string next = lines[++i];
+                size_t n = next.find_first_not_of(" \t");
+                data += n == std::string::npos ? std::string() : next.substr(n);
+                trimEnd(data);
+            }
+        }
         std::string why;
         if (!ParseValueData(data, unicode, op, why))
             return bad(why);
@@ -430,7 +503,7 @@ std::string DisplayData(DWORD type, const std::vector<BYTE>& data)
     case REG_SZ:
     case REG_EXPAND_SZ: {
         std::u16string s = Units(data);
-        return Narrow(s.substr(0, s.find(u'\0')));
+        return Utf16ToUtf8(s.substr(0, s.find(u'\0')));
     }
     case REG_MULTI_SZ: {
         std::u16string s = Units(data);
@@ -440,7 +513,7 @@ std::string DisplayData(DWORD type, const std::vector<BYTE>& data)
         size_t start = 0;
         for (;;) {
             size_t nul = s.find(u'\0', start);
-            out += Narrow(s.substr(start, nul == std::u16string::npos ? std::u16string::npos : nul - start));
+            out += Utf16ToUtf8(s.substr(start, nul == std::u16string::npos ? std::u16string::npos : nul - start));
             if (nul == std::u16string::npos)
                 break;
             out += "\\0";
@@ -484,7 +557,7 @@ bool ParseData(DWORD type, const std::string& text, const std::string& separator
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        AppendUnits(data, Widen(text));
+        AppendUnits(data, Utf8ToUtf16(text));
         AppendUnits(data, std::u16string(1, u'\0'));
         return true;
     case REG_MULTI_SZ: {
@@ -497,7 +570,7 @@ bool ParseData(DWORD type, const std::string& text, const std::string& separator
                     error = "Invalid value \"" + text + "\" for REG_MULTI_SZ: empty strings are not allowed.";
                     return false;
                 }
-                AppendUnits(data, Widen(part));
+                AppendUnits(data, Utf8ToUtf16(part));
                 AppendUnits(data, std::u16string(1, u'\0'));
                 if (sep == std::string::npos)
                     break;
@@ -551,54 +624,102 @@ bool ParseData(DWORD type, const std::string& text, const std::string& separator
 bool ExportKey(const KeyPath& path, const std::string& file, std::string& error)
 {
     std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
-    LONG status = ExportTree(path.root, path.subKey, path.Display(), text);
+    std::string refused;
+    LONG status = ExportTree(path.root, path.subKey, path.Display(), text, refused);
+    if (!refused.empty()) {
+        error = "Cannot export " + refused + ": a .reg file cannot carry it (line breaks, a lone surrogate, or "
+                "\"]\" before a \";\" in a key name).";
+        return false;
+    }
     if (status != ERROR_SUCCESS) {
         error = ErrorText(status);
         return false;
     }
-    std::u16string units = Widen(text);
-    std::string bytes = "\xFF\xFE";
-    bytes.append(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-
-    // Written beside the target and renamed over it, so a failure leaves no
-    // partial file behind.
-    std::string temp = file + ".tmp-XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = "Cannot write " + file + ": " + std::strerror(errno) + ".";
-        return false;
-    }
-    fchmod(fd, 0644);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == bytes.size() && fsync(fd) == 0;
-    int saved = errno;
-    close(fd);
-    if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
-        if (ok)
-            saved = errno;
-        unlink(temp.c_str());
-        error = "Cannot write " + file + ": " + std::strerror(saved) + ".";
+    std::u16string units = Utf8ToUtf16(text);
+    try {
+        // Written beside the target and renamed over it, so a failure leaves
+        // no partial file behind; made with the caller's umask, as any file.
+        imageio::StopOnSignals();
+        imageio::OutputFile out(file);
+        static const unsigned char kMark[2] = {0xFF, 0xFE};
+        if (std::fwrite(kMark, 1, 2, out.Stream()) != 2 ||
+            std::fwrite(units.data(), 2, units.size(), out.Stream()) != units.size())
+            throw std::runtime_error(std::string("write error: ") + std::strerror(errno));
+        out.Commit();
+    } catch (const std::exception& e) {
+        error = "Cannot write " + file + ": " + e.what() + ".";
         return false;
     }
     return true;
 }
 
-bool ImportFile(const std::string& file, std::string& error)
+namespace {
+
+// The whole file, or false with the reason.
+bool ReadWholeFile(const std::string& file, std::string& bytes, std::string& error)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = "Cannot open " + file + ": " + std::strerror(errno) + ".";
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        error = "Cannot import " + file + ": it is a folder, not a registry script.";
+        return false;
+    }
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = "Cannot read " + file + ": " + std::strerror(errno) + ".";
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+LONG Apply(const Operation& op, HANDLE transaction, HKEY& key)
+{
+    switch (op.kind) {
+    case Operation::SelectKey:
+        if (key)
+            RegCloseKey(key);
+        key = nullptr;
+        return RegCreateKeyTransactedW(op.key.root, op.key.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_READ | KEY_SET_VALUE, nullptr, &key, nullptr, transaction, nullptr);
+    case Operation::DeleteKey: {
+        if (key)
+            RegCloseKey(key);
+        key = nullptr;
+        LONG status = DeleteTree(op.key.root, op.key.subKey, transaction);
+        return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+    }
+    case Operation::SetValue:
+        return RegSetValueExW(key, op.name.c_str(), 0, op.type, op.data.data(), static_cast<DWORD>(op.data.size()));
+    case Operation::DeleteValue: {
+        LONG status = RegDeleteValueW(key, op.name.c_str());
+        return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+    }
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+} // namespace
+
+bool ImportFile(const std::string& file, std::string& error)
+{
+    std::string bytes;
+    if (!ReadWholeFile(file, bytes, error))
+        return false;
     std::string text;
     if (!DecodeFile(bytes, text)) {
         error = "The file is not a registry script: it is neither UTF-16LE with a byte-order mark nor UTF-8 text.";
@@ -607,42 +728,29 @@ bool ImportFile(const std::string& file, std::string& error)
     std::vector<Operation> ops;
     if (!ParseScript(text, ops, error))
         return false;
+    // One transaction for the whole file: all of it takes effect or none.
+    HANDLE transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+    if (transaction == INVALID_HANDLE_VALUE) {
+        error = ErrorText(static_cast<LONG>(GetLastError()));
+        return false;
+    }
     HKEY key = nullptr;
     LONG status = ERROR_SUCCESS;
     for (const Operation& op : ops) {
-        switch (op.kind) {
-        case Operation::SelectKey:
-            if (key)
-                RegCloseKey(key);
-            key = nullptr;
-            status = RegCreateKeyExW(op.key.root, op.key.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_READ | KEY_SET_VALUE, nullptr, &key, nullptr);
-            break;
-        case Operation::DeleteKey:
-            if (key)
-                RegCloseKey(key);
-            key = nullptr;
-            status = DeleteTree(op.key.root, op.key.subKey);
-            if (status == ERROR_FILE_NOT_FOUND)
-                status = ERROR_SUCCESS;
-            break;
-        case Operation::SetValue:
-            status = RegSetValueExW(key, op.name.c_str(), 0, op.type, op.data.data(),
-                                    static_cast<DWORD>(op.data.size()));
-            break;
-        case Operation::DeleteValue:
-            status = RegDeleteValueW(key, op.name.c_str());
-            if (status == ERROR_FILE_NOT_FOUND)
-                status = ERROR_SUCCESS;
-            break;
-        }
+        status = Apply(op, transaction, key);
         if (status != ERROR_SUCCESS) {
-            error = "Error accessing the registry at " + op.key.Display() + ": " + ErrorText(status);
+            error = "Error accessing the registry at " + op.key.Display() + ": " + ErrorText(status) +
+                    " Nothing of the file was imported.";
             break;
         }
     }
     if (key)
         RegCloseKey(key);
+    if (status == ERROR_SUCCESS && !CommitTransaction(transaction)) {
+        status = static_cast<LONG>(GetLastError());
+        error = "Cannot import " + file + ": " + ErrorText(status) + " Nothing of the file was imported.";
+    }
+    CloseHandle(transaction); // rolls back what was not committed
     return status == ERROR_SUCCESS;
 }
 

@@ -8,7 +8,7 @@
 
 namespace tonwell::platform::kernel {
 
-enum class ObjectKind { Mutex, File };
+enum class ObjectKind { Mutex, File, Transaction };
 
 class KernelObject {
 public:

@@ -15,6 +15,11 @@
 // ends in a tail call to LoadLibrary is invisible: the folder searched is that
 // of the function that called it.
 //
+// The data-file forms of LoadLibraryEx answer a module already loaded with its
+// own handle; otherwise they find the file by the same names and folders
+// (without the dynamic linker's own search) and hand it to the resource reader
+// (module/resources.h), which never loads it.
+//
 // Locking: the dynamic linker runs a module's initialisers under its own lock,
 // and those may call back in here, so no dl* call is made while our lock is held.
 #include <errhandlingapi.h>
@@ -23,6 +28,7 @@
 
 #include "boundary.h"
 #include "machine_root.h"
+#include "module/resources.h"
 #include "text/utf.h"
 
 #include <dlfcn.h>
@@ -348,6 +354,38 @@ std::string FolderOf(const std::string& path)
     return fs::path(path).parent_path().string();
 }
 
+// The folders a bare name is looked for in: the caller's, the program's, the platform's.
+std::vector<std::string> SearchFolders(const void* caller)
+{
+    std::vector<std::string> folders;
+    if (uintptr_t callerBase = BaseOf(caller))
+        folders.push_back(FolderOf(PathOfBase(callerBase)));
+    folders.push_back(FolderOf(MainPath()));
+    folders.push_back(FolderOf(PathOfBase(PlatformBase())));
+    return folders;
+}
+
+HMODULE LoadDataFile(const ModuleName& name, DWORD dwFlags, const void* caller)
+{
+    std::string path;
+    if (name.hasPath)
+        path = name.path;
+    else
+        for (const std::string& folder : SearchFolders(caller))
+            if (!folder.empty() && IsFile((fs::path(folder) / name.file).string())) {
+                path = (fs::path(folder) / name.file).string();
+                break;
+            }
+    if (path.empty())
+        return FailLoad(ERROR_FILE_NOT_FOUND, name.file + ": no such file");
+    DWORD error = ERROR_SUCCESS;
+    HMODULE h = tonwell::platform::module::OpenDataFile(path, dwFlags, error);
+    if (!h)
+        return FailLoad(error, path + (error == ERROR_BAD_EXE_FORMAT ? ": not a module" : ": cannot be read"));
+    t_lastLoadError.clear();
+    return h;
+}
+
 HMODULE LoadModule(LPCSTR utf8Name, DWORD dwFlags, HANDLE hFile, const void* caller)
 {
     constexpr DWORD kAccepted = LOAD_LIBRARY_AS_DATAFILE | LOAD_WITH_ALTERED_SEARCH_PATH |
@@ -358,11 +396,14 @@ HMODULE LoadModule(LPCSTR utf8Name, DWORD dwFlags, HANDLE hFile, const void* cal
     if (!ParseModuleName(utf8Name, name))
         return FailLoad(ERROR_MOD_NOT_FOUND, std::string(utf8Name) + ": not a module name");
 
-    // A module already loaded under that name is the one, wherever it came from.
+    // A module already loaded under that name is the one, wherever it came from; the
+    // data-file forms answer with it too, as on the platform.
     if (uintptr_t base = FindLoaded(name)) {
         if (void* handle = OpenLoaded(base, 0))
             return Opened(handle);
     }
+    if (dwFlags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE))
+        return LoadDataFile(name, dwFlags, caller);
     if (name.isSystem)
         return FailLoad(ERROR_MOD_NOT_FOUND, "the platform library cannot be referenced");
 
@@ -373,12 +414,7 @@ HMODULE LoadModule(LPCSTR utf8Name, DWORD dwFlags, HANDLE hFile, const void* cal
     }
 
     // The caller's folder, the program's, the platform's, then the dynamic linker's own search.
-    std::vector<std::string> folders;
-    if (uintptr_t callerBase = BaseOf(caller))
-        folders.push_back(FolderOf(PathOfBase(callerBase)));
-    folders.push_back(FolderOf(MainPath()));
-    folders.push_back(FolderOf(PathOfBase(PlatformBase())));
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : SearchFolders(caller)) {
         if (folder.empty())
             continue;
         std::string candidate = (fs::path(folder) / name.file).string();
@@ -592,6 +628,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
+    if (tonwell::platform::module::IsDataFileHandle(hModule)) {
+        SetLastError(ERROR_MOD_NOT_FOUND); // a data file is not loaded: it has no code to find
+        return nullptr;
+    }
     uintptr_t base = hModule ? reinterpret_cast<uintptr_t>(hModule) : MainBase();
     // A reference of our own for the look-up, so a concurrent FreeLibrary cannot pull the object away.
     void* handle = IsLoadedBase(base) ? OpenLoaded(base, 0) : nullptr;
@@ -613,6 +653,12 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
+    if (tonwell::platform::module::IsDataFileHandle(hLibModule)) {
+        if (tonwell::platform::module::CloseDataFile(hLibModule))
+            return TRUE;
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
     auto base = reinterpret_cast<uintptr_t>(hLibModule);
     void* handle = nullptr;
     {
@@ -628,6 +674,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule)
     if (handle) {
         dlclose(handle);
         if (!IsLoadedBase(base)) {
+            tonwell::platform::module::ForgetModuleResources(base);
             Registry& r = TheRegistry();
             std::lock_guard guard(r.lock);
             r.noThreadCalls.erase(base);
@@ -677,3 +724,13 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
 {
     return GuardLastError(UINT(0), [&] { return SystemDirectoryOut(lpBuffer, uSize); });
 }
+
+namespace tonwell::platform::module {
+
+bool IsLoadedModule(uintptr_t base) { return IsLoadedBase(base); }
+
+std::string LoadedModulePath(uintptr_t base) { return PathOfBase(base); }
+
+uintptr_t ProgramBase() { return MainBase(); }
+
+} // namespace tonwell::platform::module

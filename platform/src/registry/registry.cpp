@@ -9,7 +9,10 @@
 
 #include <errhandlingapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
@@ -45,6 +48,11 @@ struct HandleEntry {
     int64_t key;
     ACCESS_MASK granted;
     uint64_t generation;
+    StoreId store;
+    bool usersRoot = false; // the key of HKEY_USERS: hive names below it lead to the hives
+    // The platform transaction the key was opened in; what is done through
+    // the handle, and what is opened from it, is part of that transaction.
+    std::shared_ptr<PlatformTransaction> within;
 };
 
 // Process-wide. Handle values are multiples of 4 and never reused, so a
@@ -53,9 +61,6 @@ struct HandleTable {
     std::mutex lock;
     std::unordered_map<uintptr_t, HandleEntry> entries;
     uintptr_t next = 0x1000;
-    // The current user's hive has been made in store `hiveGeneration` for `hiveUid`.
-    uint64_t hiveGeneration = 0;
-    uid_t hiveUid = static_cast<uid_t>(-1);
 };
 
 HandleTable& Handles()
@@ -64,13 +69,13 @@ HandleTable& Handles()
     return *table;
 }
 
-HKEY NewHandle(int64_t key, ACCESS_MASK granted, uint64_t generation)
+HKEY NewHandle(HandleEntry entry)
 {
     HandleTable& t = Handles();
     std::lock_guard<std::mutex> guard(t.lock);
     uintptr_t value = t.next;
     t.next += 4;
-    t.entries.emplace(value, HandleEntry{key, granted, generation});
+    t.entries.emplace(value, std::move(entry));
     return reinterpret_cast<HKEY>(value);
 }
 
@@ -161,8 +166,9 @@ constexpr char kShadow = '\xFF';
 
 struct FoldingState {
     std::mutex lock;
-    uint64_t generation = 0; // the store whose folds are known to be current
-    bool shadows = false;    // whether that store has shadowed names
+    // The stores (by generation) whose folds are known to be current, and
+    // whether each has shadowed names.
+    std::map<uint64_t, bool> current;
 };
 
 FoldingState& Folding()
@@ -175,7 +181,8 @@ bool HasShadows(Transaction& tx)
 {
     FoldingState& f = Folding();
     std::lock_guard<std::mutex> guard(f.lock);
-    return f.shadows && f.generation == tx.StoreGeneration();
+    auto it = f.current.find(tx.StoreGeneration());
+    return it != f.current.end() && it->second;
 }
 
 // The fold under which `name` is found among the children of `parent` (a key
@@ -242,18 +249,18 @@ bool Refold(Transaction& tx, bool values)
     return shadows || left.Step();
 }
 
-// Makes sure the current store's folds are those of text::Fold. A store that
-// cannot be written is read as it is.
-LONG EnsureFolding()
+// Makes sure the folds of `store` (the machine store or a user's hive) are
+// those of text::Fold. A store that cannot be written is read as it is.
+LONG EnsureFolding(const StoreId& store)
 {
     FoldingState& f = Folding();
     bool current = false, shadows = false, stale = false;
     uint64_t generation = 0;
-    LONG status = RunTransaction(false, [&](Transaction& tx) -> LONG {
+    LONG status = RunTransaction(store, false, [&](Transaction& tx) -> LONG {
         generation = tx.StoreGeneration();
         {
             std::lock_guard<std::mutex> guard(f.lock);
-            if (f.generation == generation) {
+            if (f.current.count(generation)) {
                 current = true;
                 return ERROR_SUCCESS;
             }
@@ -274,7 +281,7 @@ LONG EnsureFolding()
     if (status != ERROR_SUCCESS)
         return status;
     if (stale) {
-        status = RunTransaction(true, [&](Transaction& tx) -> LONG {
+        status = RunTransaction(store, true, [&](Transaction& tx) -> LONG {
             generation = tx.StoreGeneration();
             if (!tx.Writable())
                 return ERROR_ACCESS_DENIED;
@@ -297,8 +304,7 @@ LONG EnsureFolding()
             return status;
     }
     std::lock_guard<std::mutex> guard(f.lock);
-    f.generation = generation;
-    f.shadows = shadows;
+    f.current[generation] = shadows;
     return ERROR_SUCCESS;
 }
 
@@ -306,23 +312,31 @@ bool FoldingKnown(Transaction& tx)
 {
     FoldingState& f = Folding();
     std::lock_guard<std::mutex> guard(f.lock);
-    return f.generation == tx.StoreGeneration();
+    return f.current.count(tx.StoreGeneration()) != 0;
 }
 
 // RunTransaction for operations that look names up: the first use of a store
-// brings its folded names up to date before the body runs.
-LONG Run(bool write, const std::function<LONG(Transaction&)>& body)
+// brings its folded names up to date before the body runs. Within a platform
+// transaction the folding is made current first, on the store's own
+// connection, so that the transaction never has to be rerun.
+LONG Run(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+         PlatformTransaction* within = nullptr)
 {
+    if (within) {
+        if (LONG s = EnsureFolding(store))
+            return s;
+        return RunTransaction(store, write, body, within);
+    }
     bool stale = false;
-    LONG status = RunTransaction(write, [&](Transaction& tx) -> LONG {
+    LONG status = RunTransaction(store, write, [&](Transaction& tx) -> LONG {
         stale = !FoldingKnown(tx);
         return stale ? ERROR_TIMEOUT : body(tx); // any failure rolls back; `stale` tells why
     });
     if (!stale)
         return status;
-    if (LONG s = EnsureFolding())
+    if (LONG s = EnsureFolding(store))
         return s;
-    return RunTransaction(write, body);
+    return RunTransaction(store, write, body);
 }
 
 std::optional<KeyRow> FindPath(Transaction& tx, std::initializer_list<const char*> folds)
@@ -353,72 +367,76 @@ std::optional<KeyRow> PredefinedRow(Transaction& tx, Predefined p)
         return FindPath(tx, {"MACHINE", "SYSTEM", "CURRENTCONTROLSET", "HARDWARE PROFILES", "CURRENT"});
     case Predefined::CurrentUser: {
         std::string hive = UserHiveName(geteuid());
-        return FindPath(tx, {"USER", hive.c_str()});
+        return FindPath(tx, {hive.c_str()});
     }
     default:
         return std::nullopt;
     }
 }
 
-// The current user's hive, HKEY_USERS\S-1-22-1-<uid>, is made on first use.
-LONG EnsureUserHive()
-{
-    uid_t uid = geteuid();
-    LONG status = RunTransaction(false, [&](Transaction& tx) -> LONG {
-        HandleTable& t = Handles();
-        {
-            std::lock_guard<std::mutex> guard(t.lock);
-            if (t.hiveGeneration == tx.StoreGeneration() && t.hiveUid == uid)
-                return ERROR_SUCCESS;
-        }
-        return PredefinedRow(tx, Predefined::CurrentUser) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    });
-    if (status == ERROR_FILE_NOT_FOUND) {
-        status = RunTransaction(true, [&](Transaction& tx) -> LONG {
-            if (PredefinedRow(tx, Predefined::CurrentUser))
-                return ERROR_SUCCESS;
-            if (!tx.Writable())
-                return ERROR_FILE_NOT_FOUND;
-            std::optional<KeyRow> users = FindPath(tx, {"USER"});
-            if (!users)
-                return ERROR_FILE_NOT_FOUND;
-            std::string hive = UserHiveName(uid);
-            std::vector<uint8_t> sd = sec::Serialize(sec::UserHiveDescriptor(uid, getegid()));
-            Statement s = tx.Prepare("INSERT INTO keys(parent,name,fold,class,sd,boot,depth,written) "
-                                     "VALUES(?1,?2,?3,NULL,?4,NULL,1,?5)");
-            s.Bind(1, users->id).Bind(2, hive).Bind(3, Fold(FromStorage(hive)));
-            s.BindBlob(4, sd.data(), sd.size()).Bind(5, NowFileTime());
-            s.Step();
-            return ERROR_SUCCESS;
-        });
-    }
-    if (status == ERROR_SUCCESS) {
-        RunTransaction(false, [&](Transaction& tx) -> LONG {
-            HandleTable& t = Handles();
-            std::lock_guard<std::mutex> guard(t.lock);
-            t.hiveGeneration = tx.StoreGeneration();
-            t.hiveUid = uid;
-            return ERROR_SUCCESS;
-        });
-    }
-    return status;
-}
-
 struct Target {
     KeyRow row;
     ACCESS_MASK granted = 0;
-    bool predefined = false;
 };
 
-LONG Resolve(Transaction& tx, HKEY h, const sec::Caller& caller, Target& target)
+// Where an operation starts: the store it runs on, and the key there.
+struct Start {
+    HKEY handle = nullptr;
+    StoreId store;
+    std::shared_ptr<PlatformTransaction> within;
+    // The root of this user's hive, reached through HKEY_USERS.
+    std::optional<uid_t> hiveRoot;
+};
+
+// Finds the store of `hKey`; a path from HKEY_USERS that begins with a hive
+// name leads into that hive, and loses that name.
+LONG Locate(HKEY hKey, std::vector<std::u16string>* parts, Start& start)
 {
+    start.handle = hKey;
+    bool usersRoot = false;
+    Predefined p = PredefinedOf(hKey);
+    if (p == Predefined::CurrentUser) {
+        start.store = StoreId::HiveOf(geteuid());
+    } else if (p != Predefined::None) {
+        start.store = StoreId::Machine();
+        usersRoot = p == Predefined::Users;
+    } else {
+        HandleTable& t = Handles();
+        std::lock_guard<std::mutex> guard(t.lock);
+        auto it = t.entries.find(reinterpret_cast<uintptr_t>(hKey));
+        if (it == t.entries.end())
+            return ERROR_INVALID_HANDLE;
+        start.store = it->second.store;
+        start.within = it->second.within;
+        usersRoot = it->second.usersRoot;
+    }
+    if (usersRoot && parts && !parts->empty()) {
+        const std::u16string& first = parts->front();
+        bool ascii = std::all_of(first.begin(), first.end(), [](char16_t c) { return c < 0x80; });
+        if (std::optional<uid_t> uid = ascii ? HiveUser(std::string(first.begin(), first.end())) : std::nullopt) {
+            start.store = StoreId::HiveOf(*uid);
+            start.hiveRoot = *uid;
+            parts->erase(parts->begin());
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+bool IsUsersRoot(const Transaction& tx, const KeyRow& row)
+{
+    return !tx.Store().hive && row.parent == 0 && row.name == "USER";
+}
+
+LONG Resolve(Transaction& tx, const Start& start, const sec::Caller& caller, Target& target)
+{
+    HKEY h = start.handle;
     Predefined p = PredefinedOf(h);
-    if (p != Predefined::None) {
-        std::optional<KeyRow> row = PredefinedRow(tx, p);
+    if (p != Predefined::None || start.hiveRoot) {
+        std::optional<KeyRow> row =
+            start.hiveRoot ? FindPath(tx, {UserHiveName(*start.hiveRoot).c_str()}) : PredefinedRow(tx, p);
         if (!row)
             return ERROR_FILE_NOT_FOUND;
         target.row = std::move(*row);
-        target.predefined = true;
         ACCESS_MASK granted = 0;
         if (sec::AccessCheck(target.row.sd, caller, MAXIMUM_ALLOWED, sec::kKeyMapping, granted) != ERROR_SUCCESS)
             granted = 0;
@@ -520,6 +538,31 @@ void Touch(Transaction& tx, int64_t key)
     s.Step();
 }
 
+// The subkeys of HKEY_USERS, by name: the keys below it in the machine store
+// and the users' hives.
+std::vector<KeyEntry> UsersChildren(Transaction& tx, int64_t usersKey)
+{
+    std::vector<std::pair<std::string, KeyEntry>> all;
+    Statement s = tx.Prepare("SELECT name,class,written,fold FROM keys WHERE parent=?1");
+    s.Bind(1, usersKey);
+    while (s.Step()) {
+        if (HiveUser(s.Text(0)))
+            continue; // hidden by the hive of that name
+        KeyEntry entry{FromStorage(s.Text(0)),
+                       s.IsNull(1) ? std::u16string() : FromStorage(s.Text(1)), s.Int(2)};
+        all.emplace_back(s.Text(3), std::move(entry));
+    }
+    for (uid_t uid : ExistingHives()) {
+        std::string name = UserHiveName(uid);
+        all.emplace_back(name, KeyEntry{FromStorage(name), {}, 0});
+    }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<KeyEntry> out;
+    for (auto& [fold, entry] : all)
+        out.push_back(std::move(entry));
+    return out;
+}
+
 LONG CheckRight(const Target& t, ACCESS_MASK right) { return (t.granted & right) == right ? 0 : ERROR_ACCESS_DENIED; }
 
 // What an operation answers for a handle with no key in the store behind it:
@@ -548,7 +591,8 @@ void SetFileTime(PFILETIME ft, int64_t value)
 }
 
 LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cls, DWORD options, REGSAM sam,
-               const SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition)
+               const SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition,
+               std::shared_ptr<PlatformTransaction> within)
 {
     if (!result)
         return ERROR_INVALID_PARAMETER;
@@ -573,20 +617,22 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
     std::vector<std::u16string> parts;
     if (LONG status = SplitPath(subKey, parts))
         return status;
-    if (p == Predefined::CurrentUser) {
-        if (LONG status = EnsureUserHive())
-            return status;
-    }
+    Start start;
+    if (LONG status = Locate(hKey, &parts, start))
+        return status;
+    if (within)
+        start.within = std::move(within);
     sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool created = false;
-    LONG status = Run(true, [&](Transaction& tx) -> LONG {
+    bool usersRoot = false;
+    LONG status = Run(start.store, true, [&](Transaction& tx) -> LONG {
         created = false;
         generation = tx.StoreGeneration();
         Target t;
-        if (LONG s = Resolve(tx, hKey, caller, t))
+        if (LONG s = Resolve(tx, start, caller, t))
             return s;
         KeyRow cur = t.row;
         bool curIsHandleKey = true;
@@ -645,22 +691,24 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             created = true;
         }
         key = cur.id;
+        usersRoot = IsUsersRoot(tx, cur);
         if (created) {
             // The creator gets what it asked for, whatever the new descriptor says.
             granted = MapRequest(sam);
             return ERROR_SUCCESS;
         }
         return CheckOpen(cur, caller, sam, granted);
-    });
+    }, start.within.get());
     if (status != ERROR_SUCCESS)
         return status;
-    *result = NewHandle(key, granted, generation);
+    *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
 }
 
-LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam, HKEY* result)
+LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam, HKEY* result,
+             std::shared_ptr<PlatformTransaction> within)
 {
     if (!result)
         return ERROR_INVALID_PARAMETER;
@@ -679,28 +727,31 @@ LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam,
     std::vector<std::u16string> parts;
     if (LONG status = SplitPath(subKey, parts))
         return status;
-    if (p == Predefined::CurrentUser) {
-        if (LONG status = EnsureUserHive())
-            return status;
-    }
+    Start start;
+    if (LONG status = Locate(hKey, &parts, start))
+        return status;
+    if (within)
+        start.within = std::move(within);
     sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
-    LONG status = Run(false, [&](Transaction& tx) -> LONG {
+    bool usersRoot = false;
+    LONG status = Run(start.store, false, [&](Transaction& tx) -> LONG {
         generation = tx.StoreGeneration();
         Target t;
-        if (LONG s = Resolve(tx, hKey, caller, t))
+        if (LONG s = Resolve(tx, start, caller, t))
             return s;
         KeyRow row;
         if (LONG s = Walk(tx, t.row, parts, row))
             return s;
         key = row.id;
+        usersRoot = IsUsersRoot(tx, row);
         return CheckOpen(row, caller, sam, granted);
-    });
+    }, start.within.get());
     if (status != ERROR_SUCCESS)
         return status;
-    *result = NewHandle(key, granted, generation);
+    *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
     return ERROR_SUCCESS;
 }
 
@@ -718,19 +769,21 @@ namespace {
 // Runs `body` on the key behind a handle, after the handle checks every
 // operation shares.
 template <typename Body>
-LONG WithKey(HKEY hKey, bool write, Body&& body)
+LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts = nullptr,
+             std::shared_ptr<PlatformTransaction> within = nullptr)
 {
-    if (PredefinedOf(hKey) == Predefined::CurrentUser) {
-        if (LONG status = EnsureUserHive())
-            return status;
-    }
+    Start start;
+    if (LONG status = Locate(hKey, parts, start))
+        return status;
+    if (within)
+        start.within = std::move(within);
     sec::Caller caller = sec::CurrentCaller();
-    return Run(write, [&](Transaction& tx) -> LONG {
+    return Run(start.store, write, [&](Transaction& tx) -> LONG {
         Target t;
-        if (LONG s = Resolve(tx, hKey, caller, t))
+        if (LONG s = Resolve(tx, start, caller, t))
             return s;
         return body(tx, t, caller);
-    });
+    }, start.within.get());
 }
 
 } // namespace
@@ -795,7 +848,7 @@ LONG DeleteValue(HKEY hKey, const std::u16string& name)
     });
 }
 
-LONG DeleteKey(HKEY hKey, const std::u16string* subKey)
+LONG DeleteKey(HKEY hKey, const std::u16string* subKey, std::shared_ptr<PlatformTransaction> within)
 {
     Predefined p = PredefinedOf(hKey);
     if (p == Predefined::DynData)
@@ -830,7 +883,7 @@ LONG DeleteKey(HKEY hKey, const std::u16string* subKey)
         key.Step();
         Touch(tx, row.parent);
         return ERROR_SUCCESS;
-    });
+    }, &parts, std::move(within));
 }
 
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
@@ -840,6 +893,13 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_ENUMERATE_SUB_KEYS))
             return ERROR_ACCESS_DENIED;
+        if (IsUsersRoot(tx, t.row)) {
+            std::vector<KeyEntry> children = UsersChildren(tx, t.row.id);
+            if (index >= children.size())
+                return ERROR_NO_MORE_ITEMS;
+            entry = children[index];
+            return ERROR_SUCCESS;
+        }
         Statement s = tx.Prepare("SELECT name,class,written FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 "
                                  "OFFSET ?2");
         s.Bind(1, t.row.id).Bind(2, static_cast<int64_t>(index));
@@ -884,12 +944,19 @@ LONG QueryInfo(HKEY hKey, KeyInfo& info)
         }
         info.sdLen = static_cast<DWORD>(t.row.sdBytes.size());
         info.written = t.row.written;
+        if (IsUsersRoot(tx, t.row)) {
+            for (const KeyEntry& child : UsersChildren(tx, t.row.id)) {
+                ++info.subKeys;
+                info.maxSubKeyLen = std::max<DWORD>(info.maxSubKeyLen, static_cast<DWORD>(child.name.size()));
+                info.maxClassLen = std::max<DWORD>(info.maxClassLen, static_cast<DWORD>(child.cls.size()));
+            }
+        }
         Statement keys = tx.Prepare("SELECT name,class FROM keys WHERE parent=?1");
         keys.Bind(1, t.row.id);
-        while (keys.Step()) {
+        while (!IsUsersRoot(tx, t.row) && keys.Step()) {
             ++info.subKeys;
-            info.maxSubKeyLen =
-                std::max<DWORD>(info.maxSubKeyLen, static_cast<DWORD>(FromStorage(keys.Text(0)).size()));
+            std::u16string name = FromStorage(keys.Text(0));
+            info.maxSubKeyLen = std::max<DWORD>(info.maxSubKeyLen, static_cast<DWORD>(name.size()));
             if (!keys.IsNull(1))
                 info.maxClassLen =
                     std::max<DWORD>(info.maxClassLen, static_cast<DWORD>(FromStorage(keys.Text(1)).size()));

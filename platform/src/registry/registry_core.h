@@ -5,10 +5,13 @@
 #include <winreg.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tonwell::platform::registry {
+
+class PlatformTransaction;
 
 struct ValueData {
     DWORD type = REG_NONE;
@@ -38,15 +41,18 @@ struct KeyInfo {
     int64_t written = 0;
 };
 
-// A null `subKey` pointer stands for a null argument.
+// A null `subKey` pointer stands for a null argument. With `within`, the key
+// is opened in that platform transaction (else in the one of `hKey`, if any).
 LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cls, DWORD options, REGSAM sam,
-               const SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition);
-LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam, HKEY* result);
+               const SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition,
+               std::shared_ptr<PlatformTransaction> within = nullptr);
+LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam, HKEY* result,
+             std::shared_ptr<PlatformTransaction> within = nullptr);
 LONG CloseKey(HKEY hKey);
 LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* data, size_t size);
 LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value);
 LONG DeleteValue(HKEY hKey, const std::u16string& name);
-LONG DeleteKey(HKEY hKey, const std::u16string* subKey);
+LONG DeleteKey(HKEY hKey, const std::u16string* subKey, std::shared_ptr<PlatformTransaction> within = nullptr);
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry);
 LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry);
 LONG QueryInfo(HKEY hKey, KeyInfo& info);

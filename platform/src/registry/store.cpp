@@ -7,56 +7,78 @@
 #include <winerror.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <memory>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace tonwell::platform::registry {
+
+// One open store file.
+struct Connection {
+    sqlite3* db = nullptr;
+    pid_t pid = 0;
+    std::string path;
+    StoreId store;
+    bool writable = false;
+    bool initialised = false; // tables exist
+    uint64_t generation = 0;
+    std::vector<std::pair<const char*, sqlite3_stmt*>> cache;
+};
+
 namespace {
 
 // How long an operation waits for other writers before it gives up.
 constexpr int kBusyTimeoutMs = 60000;
 constexpr auto kRetryDeadline = std::chrono::seconds(120);
 
-struct Connection {
+constexpr mode_t kMachineStoreMode = 0644;
+constexpr mode_t kHiveMode = 0600;
+constexpr mode_t kHiveFolderMode = 0700;
+// Every user makes a folder of their own here; none may touch another's.
+constexpr mode_t kUsersFolderMode = 01777;
+
+thread_local std::string t_failure;
+
+struct Shared {
     std::mutex lock;
-    sqlite3* db = nullptr;
-    pid_t pid = 0;
-    std::string path;
-    bool writable = false;
-    bool initialised = false; // tables exist
-    uint64_t generation = 0;
+    std::vector<std::unique_ptr<Connection>> connections;
     // Each store file keeps its generation for the life of the process.
+    std::mutex pathLock;
     std::vector<std::string> paths;
     std::string bootId;
-    std::vector<std::pair<const char*, sqlite3_stmt*>> cache;
 };
 
 void CloseConnection(Connection& c);
 
 // A SQLite connection must not cross a fork: the library keeps per-process
 // lock state that the child would inherit without the locks themselves. So
-// the connection is closed before every fork (no operation can be running,
+// the connections are closed before every fork (no operation can be running,
 // the lock is held) and each side reopens on its next use.
-Connection& Conn()
+Shared& Store()
 {
-    static Connection* connection = [] {
-        auto* c = new Connection;
+    static Shared* shared = [] {
+        auto* s = new Shared;
         pthread_atfork(
             [] {
-                Connection& c = Conn();
-                c.lock.lock();
-                CloseConnection(c);
+                Shared& s = Store();
+                s.lock.lock();
+                for (auto& c : s.connections)
+                    CloseConnection(*c);
+                s.connections.clear();
             },
-            [] { Conn().lock.unlock(); }, [] { Conn().lock.unlock(); });
-        return c;
+            [] { Store().lock.unlock(); }, [] { Store().lock.unlock(); });
+        return s;
     }();
-    return *connection;
+    return *shared;
 }
 
 LONG MapSqlite(int code)
@@ -78,12 +100,30 @@ LONG MapSqlite(int code)
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
         return ERROR_TIMEOUT;
+    case SQLITE_FULL:
+        return ERROR_DISK_FULL;
     default:
         return ERROR_REGISTRY_IO_FAILED;
     }
 }
 
 bool IsBusy(int code) { return (code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED; }
+
+// Keeps the cause of a storage failure for LastFailure; the status to return.
+LONG Failed(LONG status, const std::string& why)
+{
+    t_failure = why;
+    return status;
+}
+
+LONG FailedSql(const Connection& c, int code)
+{
+    std::string why = c.path + ": " + sqlite3_errstr(code);
+    int system = c.db ? sqlite3_system_errno(c.db) : 0;
+    if (system && (code & 0xFF) != SQLITE_BUSY)
+        why += std::string(" (") + std::strerror(system) + ")";
+    return Failed(MapSqlite(code), why);
+}
 
 std::string ReadBootId()
 {
@@ -176,50 +216,52 @@ int64_t InsertKey(sqlite3* db, int64_t parent, const char* name, const char* fol
     return sqlite3_last_insert_rowid(db);
 }
 
-// Tables, the two hive roots and the keys every machine has; volatile keys
-// of earlier boots are dropped.
-void Initialise(Connection& c)
+void DropStaleVolatileKeys(sqlite3* db, const std::string& bootId)
+{
+    for (const char* sql : {"DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE boot IS NOT NULL AND boot<>?1)",
+                            "DELETE FROM keys WHERE boot IS NOT NULL AND boot<>?1"}) {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+        if (rc != SQLITE_OK)
+            throw SqlError{rc};
+        sqlite3_bind_text(s, 1, bootId.c_str(), -1, SQLITE_TRANSIENT);
+        rc = sqlite3_step(s);
+        sqlite3_finalize(s);
+        if (rc != SQLITE_DONE)
+            throw SqlError{rc};
+    }
+}
+
+// Tables and the keys every store has; volatile keys of earlier boots are
+// dropped. The machine store has the two hive roots and the keys every machine
+// has; a user's hive has its one root, HKEY_USERS\<SID>.
+void Initialise(Connection& c, const std::string& bootId)
 {
     ExecRaw(c.db, "BEGIN IMMEDIATE");
     try {
         ExecRaw(c.db, kSchema);
         using namespace security;
-        Descriptor rootSd = DefaultRootDescriptor();
-        Caller system;
-        system.superuser = true;
-        SidFromString("SY", system.user);
-        SidFromString("SY", system.group);
-        int64_t machine = InsertKey(c.db, 0, "MACHINE", "MACHINE", Serialize(rootSd), 0);
-        InsertKey(c.db, 0, "USER", "USER", Serialize(rootSd), 0);
-        Descriptor child = ForNewChild(&rootSd, nullptr, system);
-        std::vector<uint8_t> childSd = Serialize(child);
-        int64_t software = InsertKey(c.db, machine, "SOFTWARE", "SOFTWARE", childSd, 1);
-        InsertKey(c.db, software, "Classes", "CLASSES", childSd, 2);
-        int64_t systemKey = InsertKey(c.db, machine, "SYSTEM", "SYSTEM", childSd, 1);
-        int64_t ccs = InsertKey(c.db, systemKey, "CurrentControlSet", "CURRENTCONTROLSET", childSd, 2);
-        int64_t profiles = InsertKey(c.db, ccs, "Hardware Profiles", "HARDWARE PROFILES", childSd, 3);
-        InsertKey(c.db, profiles, "Current", "CURRENT", childSd, 4);
-
-        sqlite3_stmt* s = nullptr;
-        int rc = sqlite3_prepare_v2(c.db,
-                                    "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE boot IS NOT NULL "
-                                    "AND boot<>?1)",
-                                    -1, &s, nullptr);
-        if (rc != SQLITE_OK)
-            throw SqlError{rc};
-        sqlite3_bind_text(s, 1, c.bootId.c_str(), -1, SQLITE_TRANSIENT);
-        rc = sqlite3_step(s);
-        sqlite3_finalize(s);
-        if (rc != SQLITE_DONE)
-            throw SqlError{rc};
-        rc = sqlite3_prepare_v2(c.db, "DELETE FROM keys WHERE boot IS NOT NULL AND boot<>?1", -1, &s, nullptr);
-        if (rc != SQLITE_OK)
-            throw SqlError{rc};
-        sqlite3_bind_text(s, 1, c.bootId.c_str(), -1, SQLITE_TRANSIENT);
-        rc = sqlite3_step(s);
-        sqlite3_finalize(s);
-        if (rc != SQLITE_DONE)
-            throw SqlError{rc};
+        if (c.store.hive) {
+            std::string name = HiveName(c.store.uid);
+            InsertKey(c.db, 0, name.c_str(), name.c_str(), Serialize(UserHiveDescriptor(c.store.uid, getegid())), 1);
+        } else {
+            Descriptor rootSd = DefaultRootDescriptor();
+            Caller system;
+            system.superuser = true;
+            SidFromString("SY", system.user);
+            SidFromString("SY", system.group);
+            int64_t machine = InsertKey(c.db, 0, "MACHINE", "MACHINE", Serialize(rootSd), 0);
+            InsertKey(c.db, 0, "USER", "USER", Serialize(rootSd), 0);
+            Descriptor child = ForNewChild(&rootSd, nullptr, system);
+            std::vector<uint8_t> childSd = Serialize(child);
+            int64_t software = InsertKey(c.db, machine, "SOFTWARE", "SOFTWARE", childSd, 1);
+            InsertKey(c.db, software, "Classes", "CLASSES", childSd, 2);
+            int64_t systemKey = InsertKey(c.db, machine, "SYSTEM", "SYSTEM", childSd, 1);
+            int64_t ccs = InsertKey(c.db, systemKey, "CurrentControlSet", "CURRENTCONTROLSET", childSd, 2);
+            int64_t profiles = InsertKey(c.db, ccs, "Hardware Profiles", "HARDWARE PROFILES", childSd, 3);
+            InsertKey(c.db, profiles, "Current", "CURRENT", childSd, 4);
+        }
+        DropStaleVolatileKeys(c.db, bootId);
         ExecRaw(c.db, "COMMIT");
     } catch (...) {
         sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -238,54 +280,181 @@ bool TablesExist(sqlite3* db)
     return found;
 }
 
-// Opens (or reopens) the store of the current machine root. Called with the
-// connection lock held.
-LONG EnsureOpen(Connection& c)
+std::string StorePath(const StoreId& store)
 {
-    std::string path = (MachineRoot() / "registry.db").string();
-    pid_t pid = getpid();
-    if (c.db && c.path == path && c.pid == pid)
-        return ERROR_SUCCESS;
-    if (c.db && c.pid != pid) {
-        // Inherited by a child made without the fork handlers: never touched.
-        c.db = nullptr;
-        c.cache.clear();
-    }
-    if (c.db)
-        CloseConnection(c);
-    if (c.path != path || !c.generation) {
-        auto it = std::find(c.paths.begin(), c.paths.end(), path);
-        if (it == c.paths.end())
-            it = c.paths.insert(c.paths.end(), path);
-        c.generation = static_cast<uint64_t>(it - c.paths.begin()) + 1;
-        c.path = path; // only once its generation is known, should the insertion throw
-    }
-    c.pid = pid;
-    c.initialised = false;
-    if (c.bootId.empty())
-        c.bootId = ReadBootId();
+    std::filesystem::path root = MachineRoot();
+    if (!store.hive)
+        return (root / "registry.db").string();
+    return (root / "users" / HiveName(store.uid) / "hive.db").string();
+}
 
+// Makes a folder with exactly `mode` (whatever the umask) unless it exists.
+bool MakeFolder(const std::string& path, mode_t mode, std::string& why)
+{
+    if (mkdir(path.c_str(), mode) == 0) {
+        chmod(path.c_str(), mode);
+        return true;
+    }
+    if (errno == EEXIST)
+        return true;
+    why = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+// Whether another user could replace what lies in `folder`: each folder from
+// it up to / must be a folder owned by the superuser or by one of `trusted`,
+// and writable by no one else, except that a folder above (not `folder`
+// itself) may be shared with the sticky bit, as /tmp is.
+bool FolderIsSafe(const std::string& folder, std::initializer_list<uid_t> trusted, std::string& why)
+{
     std::error_code ec;
-    std::filesystem::create_directories(MachineRoot(), ec);
-    // The store is shared by every user of the machine root; what each may
-    // do is decided by the keys' descriptors, so the file is open to all.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::filesystem::path path = std::filesystem::canonical(folder, ec);
+    if (ec) {
+        why = folder + ": " + ec.message();
+        return false;
+    }
+    bool first = true;
+    for (;;) {
+        struct stat st{};
+        if (stat(path.c_str(), &st) != 0) {
+            why = path.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        bool ownerOk = st.st_uid == 0 || std::find(trusted.begin(), trusted.end(), st.st_uid) != trusted.end();
+        bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (!S_ISDIR(st.st_mode) || !ownerOk || (shared && (first || !(st.st_mode & S_ISVTX)))) {
+            why = "the folder " + path.string() + " can be changed by " +
+                  (ownerOk ? std::string("other users") : "its owner (uid " + std::to_string(st.st_uid) + ")") +
+                  ", who could replace the registry store in it";
+            return false;
+        }
+        if (!path.has_relative_path())
+            return true;
+        path = path.parent_path();
+        first = false;
+    }
+}
+
+// Makes sure the store's folders exist and are safe, and the store file is a
+// regular file of the right owner and mode (made here when it is missing and
+// the caller may make it). ERROR_FILE_NOT_FOUND for the hive of another user
+// that does not exist.
+LONG PrepareFiles(const StoreId& store, const std::string& path)
+{
+    std::string why;
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    uid_t self = geteuid();
+    std::string root = MachineRoot().string();
+    mode_t mode = store.hive ? kHiveMode : kMachineStoreMode;
+    if (store.hive) {
+        std::string users = std::filesystem::path(folder).parent_path().string();
+        struct stat rootSt{};
+        uid_t rootOwner = stat(root.c_str(), &rootSt) == 0 ? rootSt.st_uid : self;
+        if (access(users.c_str(), F_OK) != 0 && access(root.c_str(), W_OK) == 0 &&
+            !MakeFolder(users, kUsersFolderMode, why))
+            return Failed(ERROR_ACCESS_DENIED, why);
+        if (store.uid == self && !MakeFolder(folder, kHiveFolderMode, why))
+            return Failed(access(users.c_str(), F_OK) == 0 ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND, why);
+        if (access(folder.c_str(), F_OK) != 0)
+            return ERROR_FILE_NOT_FOUND;
+        // users/ above it is shared (sticky); the hive's own folder is its user's alone.
+        if (!FolderIsSafe(folder, {store.uid, rootOwner, self}, why))
+            return Failed(ERROR_ACCESS_DENIED, why);
+        struct stat st{};
+        if (lstat(folder.c_str(), &st) != 0 || st.st_uid != store.uid)
+            return Failed(ERROR_ACCESS_DENIED, folder + " does not belong to the user of that hive");
+    } else {
+        std::error_code ec;
+        if (!std::filesystem::exists(folder, ec)) {
+            std::filesystem::create_directories(folder, ec);
+            // Every user reads the machine store.
+            if (!ec)
+                chmod(folder.c_str(), 0755);
+        }
+        struct stat st{};
+        uid_t owner = lstat(path.c_str(), &st) == 0 ? st.st_uid : self;
+        if (!FolderIsSafe(folder, {self, owner}, why))
+            return Failed(ERROR_ACCESS_DENIED, why);
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
-        fchmod(fd, 0666);
+        fchmod(fd, mode);
         ::close(fd);
     }
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) {
+        int error = errno;
+        if (store.hive && store.uid != self && error == ENOENT)
+            return ERROR_FILE_NOT_FOUND;
+        return Failed(error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED,
+                      "cannot open " + path + ": " + std::strerror(error));
+    }
+    if (!S_ISREG(st.st_mode))
+        return Failed(ERROR_ACCESS_DENIED, path + " is not a regular file");
+    if (store.hive && st.st_uid != store.uid)
+        return Failed(ERROR_ACCESS_DENIED, path + " does not belong to the user of that hive");
+    // A store made when it was open to all is closed again by its owner; one
+    // that others can still change cannot be trusted.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = path + suffix;
+        if (lstat(file.c_str(), &st) != 0)
+            continue;
+        if (st.st_uid == self && S_ISREG(st.st_mode) && (st.st_mode & 0777) != mode)
+            chmod(file.c_str(), mode);
+        else if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return Failed(ERROR_ACCESS_DENIED, file + " can be changed by other users");
+    }
+    return ERROR_SUCCESS;
+}
+
+uint64_t GenerationOf(const std::string& path)
+{
+    Shared& s = Store();
+    std::lock_guard<std::mutex> guard(s.pathLock);
+    auto it = std::find(s.paths.begin(), s.paths.end(), path);
+    if (it == s.paths.end())
+        it = s.paths.insert(s.paths.end(), path);
+    if (s.bootId.empty())
+        s.bootId = ReadBootId();
+    return static_cast<uint64_t>(it - s.paths.begin()) + 1;
+}
+
+const std::string& MachineBootId()
+{
+    Shared& s = Store();
+    std::lock_guard<std::mutex> guard(s.pathLock);
+    if (s.bootId.empty())
+        s.bootId = ReadBootId();
+    return s.bootId;
+}
+
+// Opens the store file into `c` (closed on entry).
+LONG Open(Connection& c, const StoreId& store, const std::string& path)
+{
+    c.path = path;
+    c.store = store;
+    c.pid = getpid();
+    c.generation = GenerationOf(path);
+    c.initialised = false;
+    if (LONG status = PrepareFiles(store, path))
+        return status;
 
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
                              nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);
         db = nullptr;
-        rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                             nullptr);
         if (rc != SQLITE_OK) {
+            int system = db ? sqlite3_system_errno(db) : 0;
             sqlite3_close_v2(db);
-            return (rc & 0xFF) == SQLITE_CANTOPEN && access(path.c_str(), F_OK) == 0 ? ERROR_ACCESS_DENIED
-                                                                                     : MapSqlite(rc);
+            std::string why = path + ": " + sqlite3_errstr(rc);
+            if (system)
+                why += std::string(" (") + std::strerror(system) + ")";
+            return Failed((rc & 0xFF) == SQLITE_CANTOPEN && system == EACCES ? ERROR_ACCESS_DENIED : MapSqlite(rc),
+                          why);
         }
     }
     c.db = db;
@@ -296,11 +465,22 @@ LONG EnsureOpen(Connection& c)
     for (;;) {
         try {
             if (c.writable) {
+                // The -wal and -shm files stay when the last connection
+                // closes: a reader that may not create them needs them there.
+                int persist = 1;
+                sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
                 // Durable on commit: a writer killed right after a reported
                 // success loses nothing.
                 ExecRaw(db, "PRAGMA journal_mode=WAL");
                 ExecRaw(db, "PRAGMA synchronous=FULL");
-                Initialise(c);
+                Initialise(c, MachineBootId());
+                if (!store.hive) {
+                    // Where the users' hives go, made by the machine store's
+                    // owner so that every user can make their own.
+                    std::string why;
+                    MakeFolder((std::filesystem::path(path).parent_path() / "users").string(), kUsersFolderMode,
+                               why);
+                }
             }
             c.initialised = TablesExist(db);
             return ERROR_SUCCESS;
@@ -315,8 +495,9 @@ LONG EnsureOpen(Connection& c)
                 c.initialised = TablesExist(db);
                 return ERROR_SUCCESS;
             }
+            LONG status = FailedSql(c, e.code);
             CloseConnection(c);
-            return MapSqlite(e.code);
+            return status;
         } catch (...) {
             // Out of memory while setting up: closed, so that the next use starts over
             // instead of finding a connection that is open but not set up.
@@ -326,7 +507,81 @@ LONG EnsureOpen(Connection& c)
     }
 }
 
+// The shared connection to `store` of the current machine root; opened or
+// reopened as needed. Called with the store lock held.
+LONG SharedConnection(const StoreId& store, Connection*& out)
+{
+    Shared& s = Store();
+    std::string path = StorePath(store);
+    pid_t pid = getpid();
+    std::string root = MachineRoot().string() + "/";
+    for (auto it = s.connections.begin(); it != s.connections.end();) {
+        Connection& c = **it;
+        if (c.pid != pid) {
+            // Inherited by a child made without the fork handlers: never touched.
+            c.db = nullptr;
+            c.cache.clear();
+        }
+        if (c.db && c.path == path) {
+            out = &c;
+            return ERROR_SUCCESS;
+        }
+        // Stores of an earlier machine root are let go.
+        if (!c.db || c.path.compare(0, root.size(), root) != 0 || c.store == store) {
+            CloseConnection(c);
+            it = s.connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto c = std::make_unique<Connection>();
+    LONG status = Open(*c, store, path);
+    if (status != ERROR_SUCCESS)
+        return status;
+    out = c.get();
+    s.connections.push_back(std::move(c));
+    return ERROR_SUCCESS;
+}
+
+LONG RunInPlatformTransaction(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+                              PlatformTransaction& within, std::vector<Connection*>& connections);
+
 } // namespace
+
+std::string HiveName(uid_t uid) { return security::SidToString(security::UserSid(uid)); }
+
+std::optional<uid_t> HiveUser(const std::string& name)
+{
+    static const char kPrefix[] = "S-1-22-1-";
+    if (name.size() <= sizeof kPrefix - 1 || strncasecmp(name.c_str(), kPrefix, sizeof kPrefix - 1) != 0)
+        return std::nullopt;
+    uint64_t uid = 0;
+    for (size_t i = sizeof kPrefix - 1; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || uid > 0xFFFFFFFFu)
+            return std::nullopt;
+        uid = uid * 10 + static_cast<uint64_t>(name[i] - '0');
+    }
+    if (uid >= 0xFFFFFFFFu || HiveName(static_cast<uid_t>(uid)).size() != name.size())
+        return std::nullopt; // leading zeros or out of range: not the canonical name
+    return static_cast<uid_t>(uid);
+}
+
+std::vector<uid_t> ExistingHives()
+{
+    std::vector<uid_t> users;
+    std::string folder = (MachineRoot() / "users").string();
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return users;
+    while (dirent* entry = readdir(dir)) {
+        std::optional<uid_t> uid = HiveUser(entry->d_name);
+        struct stat st{};
+        if (uid && stat((folder + "/" + entry->d_name + "/hive.db").c_str(), &st) == 0 && st.st_uid == *uid)
+            users.push_back(*uid);
+    }
+    closedir(dir);
+    return users;
+}
 
 Statement::~Statement()
 {
@@ -391,6 +646,12 @@ std::vector<uint8_t> Statement::Blob(int column) const
     return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
 }
 
+Transaction::Transaction(Connection& c, const StoreId& store)
+    : m_db(c.db), m_writable(c.writable), m_generation(c.generation), m_bootId(MachineBootId()), m_store(store),
+      m_cache(&c.cache)
+{
+}
+
 Statement Transaction::Prepare(const char* sql)
 {
     for (auto& [text, stmt] : *m_cache) {
@@ -415,23 +676,30 @@ void Transaction::Exec(const char* sql) { ExecRaw(m_db, sql); }
 
 int64_t Transaction::LastInsertId() const { return sqlite3_last_insert_rowid(m_db); }
 
-LONG RunTransaction(bool write, const std::function<LONG(Transaction&)>& body)
+LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+                    PlatformTransaction* within)
 {
-    Connection& c = Conn();
-    std::lock_guard<std::mutex> guard(c.lock);
-    LONG status = EnsureOpen(c);
+    t_failure.clear();
+    if (within) {
+        std::lock_guard<std::mutex> guard(within->m_lock);
+        if (within->m_state != PlatformTransaction::State::Active)
+            return ERROR_TRANSACTION_NOT_ACTIVE;
+        return RunInPlatformTransaction(store, write, body, *within, within->m_connections);
+    }
+    Shared& s = Store();
+    std::lock_guard<std::mutex> guard(s.lock);
+    Connection* conn = nullptr;
+    LONG status = SharedConnection(store, conn);
     if (status != ERROR_SUCCESS)
         return status;
-    Transaction tx;
-    tx.m_db = c.db;
-    tx.m_writable = c.writable;
-    tx.m_generation = c.generation;
-    tx.m_bootId = c.bootId;
-    tx.m_cache = &c.cache;
+    Connection& c = *conn;
+    Transaction tx(c, store);
     if (!c.initialised) {
         // A store that could not be set up (read-only and empty) holds nothing.
         return write ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     }
+    if (write && !c.writable)
+        t_failure = c.path + " can be changed only by its owner";
     bool writeTx = write && c.writable;
     auto deadline = std::chrono::steady_clock::now() + kRetryDeadline;
     for (int attempt = 0;; ++attempt) {
@@ -442,7 +710,7 @@ LONG RunTransaction(bool write, const std::function<LONG(Transaction&)>& body)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 10));
                 continue;
             }
-            return MapSqlite(e.code);
+            return FailedSql(c, e.code);
         }
         try {
             status = body(tx);
@@ -467,25 +735,130 @@ LONG RunTransaction(bool write, const std::function<LONG(Transaction&)>& body)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 10));
                 continue;
             }
-            return MapSqlite(e.code);
+            return FailedSql(c, e.code);
         } catch (const std::bad_alloc&) {
             sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
             return ERROR_NOT_ENOUGH_MEMORY;
         } catch (...) {
             sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
-            return ERROR_REGISTRY_IO_FAILED;
+            return Failed(ERROR_REGISTRY_IO_FAILED, c.path + ": unexpected failure");
         }
     }
 }
 
-LONG StoreWritable(bool& writable)
+namespace {
+
+// Called with the platform transaction's lock held.
+LONG RunInPlatformTransaction(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+                              PlatformTransaction&, std::vector<Connection*>& connections)
 {
-    Connection& c = Conn();
-    std::lock_guard<std::mutex> guard(c.lock);
-    LONG status = EnsureOpen(c);
-    writable = status == ERROR_SUCCESS && c.writable;
+    std::string path = StorePath(store);
+    Connection* conn = nullptr;
+    for (Connection* c : connections) {
+        if (c->path == path)
+            conn = c;
+    }
+    if (conn && conn->pid != getpid())
+        return ERROR_TRANSACTION_NOT_ACTIVE;
+    if (!conn) {
+        auto c = std::make_unique<Connection>();
+        if (LONG status = Open(*c, store, path)) {
+            CloseConnection(*c);
+            return status;
+        }
+        if (!c->initialised) {
+            CloseConnection(*c);
+            return write ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        }
+        // The write lock is taken at once and kept to the end, so the
+        // transaction never meets a conflict half-way.
+        int rc = sqlite3_exec(c->db, c->writable ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            LONG status = FailedSql(*c, rc);
+            CloseConnection(*c);
+            return status;
+        }
+        conn = c.release();
+        connections.push_back(conn);
+    }
+    Connection& c = *conn;
+    Transaction tx(c, store);
+    if (write && !c.writable)
+        t_failure = c.path + " can be changed only by its owner";
+    // Each operation undoes only itself when it fails.
+    if (int rc = sqlite3_exec(c.db, "SAVEPOINT operation", nullptr, nullptr, nullptr))
+        return FailedSql(c, rc);
+    LONG status;
+    try {
+        status = body(tx);
+    } catch (const SqlError& e) {
+        status = FailedSql(c, e.code);
+    } catch (const std::bad_alloc&) {
+        status = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        status = Failed(ERROR_REGISTRY_IO_FAILED, c.path + ": unexpected failure");
+    }
+    if (status != ERROR_SUCCESS)
+        sqlite3_exec(c.db, "ROLLBACK TO operation", nullptr, nullptr, nullptr);
+    sqlite3_exec(c.db, "RELEASE operation", nullptr, nullptr, nullptr);
     return status;
 }
+
+} // namespace
+
+void PlatformTransaction::CloseAll()
+{
+    for (Connection* c : m_connections) {
+        if (c->pid == getpid()) {
+            sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+            CloseConnection(*c);
+        }
+        delete c;
+    }
+    m_connections.clear();
+}
+
+PlatformTransaction::~PlatformTransaction() { CloseAll(); }
+
+LONG PlatformTransaction::Commit()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Active)
+        return m_state == State::Committed ? ERROR_TRANSACTION_ALREADY_COMMITTED : ERROR_TRANSACTION_ALREADY_ABORTED;
+    t_failure.clear();
+    LONG status = ERROR_SUCCESS;
+    for (Connection* c : m_connections) {
+        if (c->pid != getpid()) {
+            status = ERROR_TRANSACTION_NOT_ACTIVE;
+            break;
+        }
+        auto deadline = std::chrono::steady_clock::now() + kRetryDeadline;
+        int rc;
+        while ((rc = sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK && IsBusy(rc) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (rc != SQLITE_OK) {
+            // What is not committed yet is rolled back with the connections.
+            status = FailedSql(*c, rc);
+            break;
+        }
+    }
+    m_state = status == ERROR_SUCCESS ? State::Committed : State::RolledBack;
+    CloseAll();
+    return status;
+}
+
+LONG PlatformTransaction::Rollback()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Active)
+        return m_state == State::Committed ? ERROR_TRANSACTION_ALREADY_COMMITTED : ERROR_TRANSACTION_ALREADY_ABORTED;
+    m_state = State::RolledBack;
+    CloseAll();
+    return ERROR_SUCCESS;
+}
+
+const std::string& LastFailure() { return t_failure; }
 
 int64_t NowFileTime()
 {

@@ -1,17 +1,30 @@
-// The registry's storage: one SQLite connection per process on
-// <machine root>/registry.db, opened on first use and again when the machine
-// root changes or after fork (a connection never crosses a fork). Every
-// operation runs in one transaction under the process's registry lock; a
-// change commits before the operation reports success.
+// The registry's storage, in SQLite files under the machine root:
+// - the machine store, <root>/registry.db: every key but the users' own. Mode
+//   0644: its owner writes it, every other user opens it read-only.
+// - one hive per user, <root>/users/<SID>/hive.db (SID S-1-22-1-<uid>): that
+//   user's HKEY_CURRENT_USER, made by the user on first use. Mode 0600 in a
+//   folder of mode 0700, both owned by the user: nobody else reads it (but the
+//   superuser).
+// A store is refused (ERROR_ACCESS_DENIED) when a folder on its path lets
+// another user replace it, or when it is not a regular file of the right owner.
+// The -wal and -shm files take the mode and owner of their store.
+//
+// One connection per store and process, opened on first use and again when
+// the machine root changes or after fork (a connection never crosses a fork).
+// Every operation runs in one transaction under the process's registry lock; a
+// change commits before the operation reports success. A platform transaction
+// (PlatformTransaction) has connections of its own instead.
 #pragma once
 
 #include <windef.h>
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <sqlite3.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tonwell::platform::registry {
@@ -20,6 +33,22 @@ namespace tonwell::platform::registry {
 struct SqlError {
     int code;
 };
+
+// Which store an operation runs on.
+struct StoreId {
+    bool hive = false; // else the machine store
+    uid_t uid = 0;     // the hive's user
+    static StoreId Machine() { return {}; }
+    static StoreId HiveOf(uid_t uid) { return {true, uid}; }
+    bool operator==(const StoreId&) const = default;
+};
+
+// "S-1-22-1-<uid>": the name of a user's hive below HKEY_USERS.
+std::string HiveName(uid_t uid);
+// The user whose hive `name` names (compared without regard to case).
+std::optional<uid_t> HiveUser(const std::string& name);
+// The users whose hives exist under the current machine root, in no order.
+std::vector<uid_t> ExistingHives();
 
 class Statement {
 public:
@@ -44,8 +73,13 @@ private:
     sqlite3_stmt* m_stmt;
 };
 
+struct Connection;
+class PlatformTransaction;
+
 class Transaction {
 public:
+    // Made by RunTransaction only.
+    Transaction(Connection& c, const StoreId& store);
     Statement Prepare(const char* sql);
     void Exec(const char* sql);
     bool Writable() const { return m_writable; }
@@ -53,25 +87,58 @@ public:
     // Identifies the store file: handles from another store are not valid here.
     uint64_t StoreGeneration() const { return m_generation; }
     const std::string& BootId() const { return m_bootId; }
+    const StoreId& Store() const { return m_store; }
 
 private:
-    friend LONG RunTransaction(bool write, const std::function<LONG(Transaction&)>& body);
     sqlite3* m_db = nullptr;
     bool m_writable = false;
     uint64_t m_generation = 0;
     std::string m_bootId;
+    StoreId m_store;
     std::vector<std::pair<const char*, sqlite3_stmt*>>* m_cache = nullptr;
 };
 
-// Runs `body` in one transaction: a write transaction (taken at once, so
-// writers queue instead of failing) when `write` is set and the store can be
-// written, else a read transaction. Busy stores are waited for and the body
-// rerun. The body returns a Win32 status; any status other than
-// ERROR_SUCCESS rolls back. Storage failures come back as Win32 statuses.
-LONG RunTransaction(bool write, const std::function<LONG(Transaction&)>& body);
+// A platform transaction (CreateTransaction): its own connection to each store
+// it touches, each holding one SQLite write transaction from the first
+// operation until Commit or Rollback. Until then nothing of it is visible to
+// others or durable; a process killed before Commit leaves none of it. Other
+// writers of those stores wait for it. Across two stores, each store commits
+// on its own. Thread-safe; does not cross fork.
+class PlatformTransaction {
+public:
+    PlatformTransaction() = default;
+    ~PlatformTransaction(); // rolls back what is not committed
+    PlatformTransaction(const PlatformTransaction&) = delete;
+    PlatformTransaction& operator=(const PlatformTransaction&) = delete;
 
-// Whether the current store can be changed; opens it if needed.
-LONG StoreWritable(bool& writable);
+    // ERROR_TRANSACTION_ALREADY_COMMITTED / _ALREADY_ABORTED when ended.
+    LONG Commit();
+    LONG Rollback();
+
+private:
+    friend LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+                               PlatformTransaction* within);
+    enum class State { Active, Committed, RolledBack };
+    void CloseAll();
+    std::mutex m_lock;
+    State m_state = State::Active;
+    std::vector<Connection*> m_connections;
+};
+
+// Runs `body` in one transaction on `store`: a write transaction (taken at
+// once, so writers queue instead of failing) when `write` is set and the store
+// can be written, else a read transaction. Busy stores are waited for and the
+// body rerun. The body returns a Win32 status; any status other than
+// ERROR_SUCCESS rolls back. Storage failures come back as Win32 statuses, with
+// their cause and the store's path kept for LastFailure. Within a platform
+// transaction the body runs inside it, and a failing body undoes only itself;
+// ERROR_TRANSACTION_NOT_ACTIVE once that transaction has ended.
+LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+                    PlatformTransaction* within = nullptr);
+
+// Why the last failed storage operation of this thread failed, naming the
+// store ("" when the last operation had no storage failure).
+const std::string& LastFailure();
 
 // FILETIME units (100 ns since 1601) of now.
 int64_t NowFileTime();

@@ -83,6 +83,7 @@ constexpr Message kMessages[] = {
     {1812, "The specified image file did not contain a resource section.\r\n"},
     {1813, "The specified resource type cannot be found in the image file.\r\n"},
     {1814, "The specified resource name cannot be found in the image file.\r\n"},
+    {1815, "The specified resource language ID cannot be found in the image file.\r\n"},
     {15100, "The resource loader failed to find MUI file.\r\n"},
 
     // HRESULTs of other facilities than FACILITY_WIN32.
