@@ -1,7 +1,7 @@
-// The formatters' printf engine, for 8-bit and UTF-16 formats alike. It follows
-// the platform runtime's conventions, which the trace lines rely on: "l" means
-// 32 bits, "%hs"/"%ls" name the string width explicitly, "%s" is the format's
-// own width, "%p" is a zero-padded upper-case pointer of the build's width.
+// The trace formatters' bounded printf, for 8-bit and UTF-16 formats alike: the
+// platform's StringCchVPrintfEx (<strsafe.h>) with the runtime's conventions
+// the trace lines rely on ("l" means 32 bits, "%hs"/"%ls" name the string
+// width, "%s" is the format's own, "%p" is every digit in upper case).
 #pragma once
 
 #include <windows.h>

@@ -36,33 +36,6 @@ void TakeLibrarySettings(TraceRecord* pRecord)
     pRecord->Level = dwActive ? dwLevel : 0;
 }
 
-// Bytes of the longest prefix of a wide text whose UTF-8 form fits, and its length in units.
-int FittingUnits(LPCWSTR pszText, size_t cbLimit)
-{
-    size_t cb = 0;
-    int cUnits = 0;
-    for (LPCWSTR p = pszText; *p;) {
-        char16_t u = *p;
-        size_t cbChar;
-        int cUnitsChar = 1;
-        if (u < 0x80)
-            cbChar = 1;
-        else if (u < 0x800)
-            cbChar = 2;
-        else if (u >= 0xD800 && u <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            cbChar = 4;
-            cUnitsChar = 2;
-        } else
-            cbChar = 3;
-        if (cb + cbChar > cbLimit)
-            break;
-        cb += cbChar;
-        cUnits += cUnitsChar;
-        p += cUnitsChar;
-    }
-    return cUnits;
-}
-
 } // namespace
 
 namespace tonwell::trace {
@@ -151,13 +124,8 @@ HRESULT AppendTraceTextW(TraceRecord* pRecord, LPCWSTR pszText)
         return S_OK;
     char szUtf8[s_cchFormatBuffer] = {};
     // Cut on a whole character: a text whose UTF-8 form is too long keeps what fits.
-    int cUnits = FittingUnits(pszText, s_cchFormatBuffer - 1);
-    if (cUnits == 0)
+    if (FormatTextA(szUtf8, s_cchFormatBuffer, "%ls", pszText) == 0)
         return S_OK;
-    int cb = WideCharToMultiByte(CP_UTF8, 0, pszText, cUnits, szUtf8, s_cchFormatBuffer - 1, nullptr, nullptr);
-    if (cb <= 0)
-        return HRESULT_FROM_WIN32(GetLastError());
-    szUtf8[cb < static_cast<int>(s_cchFormatBuffer) ? cb : s_cchFormatBuffer - 1] = 0;
     return AppendTraceText(pRecord, szUtf8);
 }
 

@@ -120,4 +120,28 @@ TEST_F(EnvironmentTest, GetAndSetVariables)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(EnvironmentTest, AnsiFormsTakeUtf8AndRefuseTheRest)
+{
+    SetLastError(0);
+    EXPECT_FALSE(SetEnvironmentVariableA("TONWELL_BAD\xFF", "x"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_FALSE(SetEnvironmentVariableA("TONWELL_TEST_VAR", "ab\xC0\x80"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_STREQ(getenv("TONWELL_TEST_VAR"), "value") << "a refused value changes nothing";
+    char buffer[64];
+    EXPECT_EQ(ExpandEnvironmentStringsA("%TONWELL_TEST_VAR%\xFF", buffer, sizeof buffer), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+
+    // Names fold as every other name does, beyond ASCII too.
+    ASSERT_TRUE(SetEnvironmentVariableA("TONWELL_\xC7\x8E", "caf\xC3\xA9"));
+    EXPECT_EQ(GetEnvironmentVariableA("tonwell_\xC7\x8D", buffer, sizeof buffer), 5u);
+    EXPECT_STREQ(buffer, "caf\xC3\xA9");
+    EXPECT_EQ(GetEnvironmentVariableA("TONWELL_\xC7\x8E", buffer, 5), 6u) << "too small: the size needed in bytes";
+    EXPECT_EQ(ExpandEnvironmentStringsA("<%TONWELL_\xC7\x8D%>", buffer, sizeof buffer), 8u);
+    EXPECT_STREQ(buffer, "<caf\xC3\xA9>");
+    EXPECT_EQ(ExpandEnvironmentStringsA("<%TONWELL_\xC7\x8D%>", buffer, 4), 8u);
+    ASSERT_TRUE(SetEnvironmentVariableA("TONWELL_\xC7\x8E", nullptr));
+    EXPECT_EQ(getenv("TONWELL_\xC7\x8E"), nullptr);
+}
+
 } // namespace

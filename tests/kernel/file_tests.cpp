@@ -442,4 +442,40 @@ TEST_F(FileTest, TheDescriptorBehindAFileHandle)
     CloseHandle(m);
 }
 
+// The A forms take UTF-8 and go through the W forms; a name that is not
+// UTF-8 is refused, and nothing is made under a replacement character.
+TEST_F(FileTest, AnsiFormsRefuseNamesThatAreNotUtf8)
+{
+    std::string folder = Root().string();
+    for (const char* bad : {"/bad\xFF", "/ab\xC0\x80" "cd", "/half\xE2\x82"}) {
+        std::string path = folder + bad;
+        SetLastError(0);
+        EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Err(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_FALSE(CreateDirectoryA(path.c_str(), nullptr));
+        EXPECT_EQ(Err(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_EQ(Err(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_FALSE(RemoveDirectoryA(path.c_str()));
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(Err(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+    }
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Root())) {
+        std::string name = entry.path().filename().string();
+        for (const char* prefix : {"bad", "ab", "half"})
+            entries += name.rfind(prefix, 0) == 0;
+    }
+    EXPECT_EQ(entries, 0u) << "nothing was created under a mangled name";
+
+    std::string good = folder + "/caf\xC3\xA9.txt";
+    HANDLE h = CreateFileA(good.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(std::filesystem::exists(Root() / "caf\xC3\xA9.txt"));
+    EXPECT_NE(GetFileAttributesW((W(Root()) + u"/caf\u00e9.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(DeleteFileA(good.c_str()));
+}
+
 } // namespace

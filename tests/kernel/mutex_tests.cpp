@@ -390,4 +390,20 @@ TEST_F(MutexTest, ProcessesAndThreadsTakeTurnsOnASharedCounter)
     CloseHandle(m);
 }
 
+TEST_F(MutexTest, AnsiNamesMustBeUtf8)
+{
+    SetLastError(0);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, "Global\\bad\xFF"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\bad\xFE"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    // The A name and the W name of one object meet.
+    HANDLE wide = CreateMutexW(nullptr, FALSE, u"Global\\caf\u00e9");
+    ASSERT_NE(wide, nullptr);
+    HANDLE narrow = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\caf\xC3\xA9");
+    EXPECT_NE(narrow, nullptr);
+    EXPECT_TRUE(CloseHandle(narrow));
+    EXPECT_TRUE(CloseHandle(wide));
+}
+
 } // namespace

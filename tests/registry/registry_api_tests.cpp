@@ -3,6 +3,7 @@
 #include "registry_test_support.h"
 
 #include <cstring>
+#include <sqlite3.h>
 #include <thread>
 
 using namespace tonwell::test;
@@ -395,6 +396,191 @@ TEST_F(RegistryApi, ANewRootIsANewStore)
     RegCloseKey(key);
     std::error_code ec;
     std::filesystem::remove_all(other, ec);
+}
+
+// The A forms convert through the platform's codec and refuse what does not
+// convert: nothing is created or overwritten under a mangled name.
+TEST_F(RegistryApi, AnsiFormsRefuseTextThatIsNotUtf8)
+{
+    HKEY missing = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bad\\ab\xC0\x80" "cd", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &missing, nullptr),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(missing, nullptr);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bad", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND)
+        << "not even the valid parent was made";
+
+    HKEY key = Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bad");
+    DWORD one = 1, two = 2;
+    EXPECT_EQ(RegSetValueExA(key, "bad\xFF", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegSetValueExA(key, "bad\xFE", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), 4),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegSetValueExA(key, "ab\xC0\x80" "cd", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegSetValueExA(key, "surrogate\xED\xA0\x80", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4),
+              ERROR_NO_UNICODE_TRANSLATION);
+    const char badText[] = "caf\xE9";
+    EXPECT_EQ(RegSetValueExA(key, "text", 0, REG_SZ, reinterpret_cast<const BYTE*>(badText), sizeof badText),
+              ERROR_NO_UNICODE_TRANSLATION)
+        << "string data is text too";
+    DWORD values = 99;
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, 0u) << "no value was written under a mangled name";
+
+    // Every other A form refuses the same way instead of looking up U+FFFD.
+    ASSERT_EQ(SetDword(key, u"bad\uFFFD", 3), ERROR_SUCCESS);
+    DWORD size = 4, data = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "bad\xFF", nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegDeleteValueA(key, "bad\xFF"), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(ReadDword(key, u"bad\uFFFD"), 3u);
+    EXPECT_EQ(RegOpenKeyExA(key, "x\xFF", 0, KEY_READ, &missing), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegDeleteKeyA(key, "x\xFF"), ERROR_NO_UNICODE_TRANSLATION);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryApi, AnsiFormsGoThroughTheWideForms)
+{
+    HKEY key = Create(HKEY_CURRENT_USER, u"Ansi");
+    HKEY sub = Create(key, u"\u00c9t\u00e9");
+    RegCloseKey(sub);
+    std::u16string longName(300, u'\u00e9');
+    ASSERT_EQ(SetSz(key, longName.c_str(), u"\u20ac\u20ac"), ERROR_SUCCESS);
+    // The A lengths are in bytes and bound what the other A forms return.
+    DWORD maxSub = 0, maxName = 0, maxData = 0, values = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &maxSub, nullptr, &values, &maxName,
+                               &maxData, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_GE(maxSub, 5u);
+    EXPECT_GE(maxName, 600u);
+    EXPECT_GE(maxData, 7u);
+    std::vector<char> name(maxName + 1);
+    std::vector<BYTE> data(maxData);
+    DWORD cchName = maxName + 1, cbData = maxData, type = 0;
+    ASSERT_EQ(RegEnumValueA(key, 0, name.data(), &cchName, nullptr, &type, data.data(), &cbData), ERROR_SUCCESS);
+    EXPECT_EQ(cchName, 600u);
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.data()), cbData), std::string("\xE2\x82\xAC\xE2\x82\xAC", 7));
+    cchName = maxName + 1;
+    cbData = 3;
+    EXPECT_EQ(RegEnumValueA(key, 0, name.data(), &cchName, nullptr, nullptr, data.data(), &cbData), ERROR_MORE_DATA);
+    EXPECT_EQ(cbData, 7u) << "the size needed, in UTF-8 bytes";
+    char keyName[16];
+    DWORD cchKey = sizeof keyName, cchClass = 0;
+    ASSERT_EQ(RegEnumKeyExA(key, 0, keyName, &cchKey, nullptr, nullptr, &cchClass, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(keyName, cchKey), "\xC3\x89t\xC3\xA9");
+    EXPECT_EQ(cchClass, 0u);
+    RegCloseKey(key);
+}
+
+// One folding: names compare as lstrcmpiW compares them.
+TEST_F(RegistryApi, NamesFoldAsTheStringFunctionsDo)
+{
+    HKEY key = Create(HKEY_CURRENT_USER, u"Fold");
+    DWORD disposition = 0;
+    HKEY a = Create(key, u"\u01ce", &disposition);
+    RegCloseKey(a);
+    a = Create(key, u"\u01cd", &disposition);
+    EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY)) << "\u01ce and \u01cd are one key";
+    RegCloseKey(a);
+    ASSERT_EQ(SetDword(key, u"\u00b5", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, u"\u039c", 2), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(key, u"\u03bc"), 2u) << "micro sign and mu are one value";
+    DWORD values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    EXPECT_EQ(values, 1u);
+    // Names are kept exactly, lone surrogates included.
+    std::u16string odd = std::u16string(u"x") + char16_t(0xD800) + u"y";
+    ASSERT_EQ(SetDword(key, odd.c_str(), 3), ERROR_SUCCESS);
+    WCHAR name[8];
+    DWORD cch = 8;
+    ASSERT_EQ(RegEnumValueW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, cch), odd);
+    RegCloseKey(key);
+}
+
+// A store whose folded names were computed by an earlier folding: the keys
+// "\u01ce" and "\u01cd" were two, and "\u0131" folded to "\u0130".
+TEST_F(RegistryApi, AStoreOfAnEarlierFoldingIsRefoldedOnItsFirstUse)
+{
+    std::string root = Root().string() + "-old";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    setenv("TONWELL_ROOT", root.c_str(), 1);
+    // Made by another process, so that this one meets the store only once it is old.
+    pid_t pid = fork();
+    if (pid == 0) {
+        HKEY key = nullptr;
+        bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Fold", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr) == ERROR_SUCCESS;
+        for (const char16_t* name : {u"K1", u"K2", u"K3"}) {
+            HKEY sub = nullptr;
+            ok = ok && RegCreateKeyExW(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == ERROR_SUCCESS;
+            ok = ok && SetDword(sub, u"which", DWORD(name[1] - u'0')) == ERROR_SUCCESS;
+            RegCloseKey(sub);
+        }
+        ok = ok && SetDword(key, u"V1", 7) == ERROR_SUCCESS;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+    const char* old = "DROP TABLE IF EXISTS folding;"
+                      "UPDATE keys SET name='\xC7\x8E', fold='\xC7\x8E' WHERE name='K1';"
+                      "UPDATE keys SET name='\xC7\x8D', fold='\xC7\x8D' WHERE name='K2';"
+                      "UPDATE keys SET name='\xC4\xB1', fold='\xC4\xB0' WHERE name='K3';"
+                      "UPDATE vals SET name='v\xC7\x8E', fold='V\xC7\x8E' WHERE name='V1';";
+    ASSERT_EQ(sqlite3_exec(db, old, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    HKEY fold = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Fold", 0, KEY_ALL_ACCESS, &fold), ERROR_SUCCESS);
+    auto which = [&](const char16_t* name) {
+        HKEY sub = nullptr;
+        LONG s = RegOpenKeyExW(fold, name, 0, KEY_READ, &sub);
+        if (s != ERROR_SUCCESS)
+            return -long(s);
+        DWORD value = ReadDword(sub, u"which");
+        RegCloseKey(sub);
+        return long(value);
+    };
+    // Both keys keep their data: the one whose folded name did not change
+    // keeps it, the other is reached by its exact spelling.
+    EXPECT_EQ(which(u"\u01ce"), 1);
+    EXPECT_EQ(which(u"\u01cd"), 2);
+    EXPECT_EQ(which(u"\u0131"), 3);
+    EXPECT_EQ(which(u"\u0130"), -ERROR_FILE_NOT_FOUND) << "dotless i no longer folds to the dotted capital";
+    DWORD subKeys = 0;
+    RegQueryInfoKeyW(fold, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+    EXPECT_EQ(subKeys, 3u);
+    EXPECT_EQ(ReadDword(fold, u"V\u01cd"), 7u) << "values are refolded too";
+    // With the shadowed key gone, every spelling reaches the one left.
+    EXPECT_EQ(RegDeleteKeyW(fold, u"\u01ce"), ERROR_SUCCESS);
+    EXPECT_EQ(which(u"\u01ce"), 2);
+    DWORD disposition = 0;
+    HKEY again = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(fold, u"\u01CE", 0, nullptr, 0, KEY_READ, nullptr, &again, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
+    RegCloseKey(again);
+    RegCloseKey(fold);
+
+    ASSERT_EQ(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT version FROM folding", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 1) << "the store now says which folding its names have";
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    setenv("TONWELL_ROOT", Root().c_str(), 1);
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
 }
 
 } // namespace

@@ -80,6 +80,7 @@ TEST(CodePages, InvalidUtf8IsReplacedOrRefused)
     } cases[] = {
         {"a\x80" "b", u"a\uFFFDb"},                         // stray continuation byte
         {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong '/'
+        {"ab\xC0\x80" "cd", u"ab\uFFFD\uFFFDcd"},           // overlong NUL inside a name
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
         {"\xE2\x82", u"\uFFFD"},                            // truncated: one replacement for the prefix
         {"\xE2\x82" "A", u"\uFFFD" "A"},

@@ -81,4 +81,23 @@ TEST(Strings, ComparisonsAndLengths)
     EXPECT_STREQ(cdst, "hi");
 }
 
+// One folding for every comparison without regard to case: the string
+// functions and the registry's names agree on which letters are one.
+TEST(Strings, OneFoldingBeyondLatin1)
+{
+    EXPECT_EQ(lstrcmpiW(u"\u01CE", u"\u01CD"), 0) << "Latin Extended-B pairs fold";
+    EXPECT_EQ(lstrcmpiW(u"\u00B5", u"\u039C"), 0) << "the micro sign folds with capital mu";
+    EXPECT_EQ(lstrcmpiW(u"\u00B5", u"\u03BC"), 0);
+    EXPECT_EQ(lstrcmpiW(u"\u04CF", u"\u04C0"), 0);
+    EXPECT_NE(lstrcmpiW(u"\u0131", u"\u0130"), 0) << "dotless i is not the capital dotted I";
+    WCHAR micro[] = u"\u00B5\u01CE";
+    CharUpperW(micro);
+    EXPECT_EQ(std::u16string(micro), u"\u039C\u01CD");
+
+    EXPECT_EQ(lstrcmpiA("\xC7\x8E", "\xC7\x8D"), 0) << "the A form compares as the W form";
+    // Bytes that are not UTF-8 stay apart instead of meeting as U+FFFD.
+    EXPECT_NE(lstrcmpiA("bad\xFF", "bad\xFE"), 0);
+    EXPECT_EQ(lstrcmpiA("BAD\xFF", "bad\xFF"), 0);
+}
+
 } // namespace

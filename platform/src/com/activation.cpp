@@ -5,7 +5,10 @@
 #include "categories.h"
 #include <windows.h>
 
+#include "boundary.h"
+
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -44,12 +47,21 @@ struct Apartment {
 };
 thread_local Apartment t_apartment;
 
+// A registry that ran out of memory is the caller's lack of memory, not a
+// missing class: it travels as std::bad_alloc to the export's boundary.
+LONG NotOutOfMemory(LONG lStatus)
+{
+    if (lStatus == ERROR_NOT_ENOUGH_MEMORY || lStatus == ERROR_OUTOFMEMORY)
+        throw std::bad_alloc();
+    return lStatus;
+}
+
 // The default value of HKEY_CLASSES_ROOT\<subkey> as text, REG_EXPAND_SZ expanded.
 // False when the key or a string value is missing.
 bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
 {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (NotOutOfMemory(RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &hKey)) != ERROR_SUCCESS)
         return false;
     DWORD dwType = REG_NONE;
     DWORD cbData = 0;
@@ -66,6 +78,7 @@ bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
         cbData = cbBuffer; // the value grew in between: try again with its new size
     }
     RegCloseKey(hKey);
+    NotOutOfMemory(lStatus);
     if (lStatus != ERROR_SUCCESS || (dwType != REG_SZ && dwType != REG_EXPAND_SZ))
         return false;
 
@@ -74,8 +87,10 @@ bool ReadDefaultString(const std::u16string& subKey, std::u16string* pValue)
         text.pop_back();
     if (dwType == REG_EXPAND_SZ) {
         DWORD cchNeeded = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-        if (cchNeeded == 0)
+        if (cchNeeded == 0) {
+            NotOutOfMemory(static_cast<LONG>(GetLastError()));
             return false;
+        }
         std::u16string expanded(cchNeeded, u'\0');
         DWORD cchDone = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), cchNeeded);
         if (cchDone == 0 || cchDone > cchNeeded)
@@ -99,7 +114,7 @@ HRESULT FindServerModule(REFCLSID rclsid, ServerModule* pServer)
 {
     std::u16string classKey = u"CLSID\\" + GuidText(rclsid);
     HKEY hClass = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, KEY_READ, &hClass) != ERROR_SUCCESS)
+    if (NotOutOfMemory(RegOpenKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, KEY_READ, &hClass)) != ERROR_SUCCESS)
         return REGDB_E_CLASSNOTREG;
     RegCloseKey(hClass);
 
@@ -128,7 +143,12 @@ HRESULT FindServerModule(REFCLSID rclsid, ServerModule* pServer)
     }
     ServerModule server{hModule, pfnGetClassObject,
                         ProcAs<PFN_DLLCANUNLOADNOW>(GetProcAddress(hModule, "DllCanUnloadNow"))};
-    modules.push_back(server);
+    try {
+        modules.push_back(server);
+    } catch (...) {
+        FreeLibrary(hModule); // no record of it, so no reference left behind
+        throw;
+    }
     *pServer = server;
     return S_OK;
 }
@@ -172,7 +192,7 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
     HRESULT hrPlatform = S_OK;
     if (GetPlatformClassObject(rclsid, riid, ppv, &hrPlatform))
         return hrPlatform;
-    try {
+    return tonwell::platform::GuardHResult([&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> guard(ServerModulesLock());
         ServerModule server{};
         HRESULT hr = FindServerModule(rclsid, &server);
@@ -184,11 +204,7 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
         if (FAILED(hr))
             *ppv = nullptr;
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv)
@@ -213,7 +229,7 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid)
     if (!lpszProgID || !lpclsid)
         return E_INVALIDARG;
     *lpclsid = GUID_NULL;
-    try {
+    return tonwell::platform::GuardHResult([&]() -> HRESULT {
         std::u16string progId(lpszProgID);
         if (progId.empty())
             return CO_E_CLASSSTRING;
@@ -225,11 +241,7 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid)
             return CO_E_CLASSSTRING;
         *lpclsid = clsid;
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 void WINAPI CoFreeUnusedLibraries(void) { CoFreeUnusedLibrariesEx(0, 0); }

@@ -1,8 +1,10 @@
 // The process environment seen through the platform's rules: names compare
 // without regard to case, and %SystemRoot% / %windir% always name the machine
 // root's system folder, which defines the system here.
+#include "boundary.h"
 #include "machine_root.h"
-#include "wide.h"
+#include "text/ansi.h"
+#include "text/utf.h"
 
 #include <winbase.h>
 
@@ -19,18 +21,7 @@ namespace {
 
 std::mutex g_environmentLock;
 
-char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
+namespace text = tonwell::platform::text;
 
 // The spelling under which `name` is set: the exact one if present, else the
 // first that differs only in case. Caller holds the lock.
@@ -38,13 +29,13 @@ std::optional<std::string> FindSetName(const std::string& name)
 {
     if (getenv(name.c_str()))
         return name;
-    std::u16string wanted = tonwell::platform::kernel::Utf8ToUtf16(name);
+    std::u16string wanted = text::Utf8ToUtf16(name);
     for (char** entry = environ; entry && *entry; ++entry) {
         const char* eq = std::strchr(*entry, '=');
         if (!eq)
             continue;
         std::string candidate(*entry, static_cast<size_t>(eq - *entry));
-        if (EqualNoCase(tonwell::platform::kernel::Utf8ToUtf16(candidate), wanted))
+        if (text::EqualNoCase(text::Utf8ToUtf16(candidate), wanted))
             return candidate;
     }
     return std::nullopt;
@@ -52,16 +43,16 @@ std::optional<std::string> FindSetName(const std::string& name)
 
 std::optional<std::u16string> Lookup(std::u16string_view name)
 {
-    if (EqualNoCase(name, u"SystemRoot") || EqualNoCase(name, u"windir"))
-        return tonwell::platform::kernel::Utf8ToUtf16(tonwell::platform::SystemFolder().string());
+    if (text::EqualNoCase(name, u"SystemRoot") || text::EqualNoCase(name, u"windir"))
+        return text::Utf8ToUtf16(tonwell::platform::SystemFolder().string());
     std::string utf8;
-    if (!tonwell::platform::kernel::Utf16ToUtf8(name, utf8) || utf8.find('=') != std::string::npos)
+    if (!text::Utf16ToUtf8(name, utf8, text::Invalid::Refuse) || utf8.find('=') != std::string::npos)
         return std::nullopt;
     std::lock_guard lock(g_environmentLock);
     std::optional<std::string> setName = FindSetName(utf8);
     if (!setName)
         return std::nullopt;
-    return tonwell::platform::kernel::Utf8ToUtf16(getenv(setName->c_str()));
+    return text::Utf8ToUtf16(getenv(setName->c_str()));
 }
 
 // A name runs from one '%' to the next. When it is not set, its opening '%'
@@ -117,102 +108,144 @@ bool SetVariable(const std::string& name, const std::string* value)
 
 } // namespace
 
-using tonwell::platform::kernel::Utf16ToUtf8;
-using tonwell::platform::kernel::Utf8ToUtf16;
+using tonwell::platform::GuardLastError;
+
+namespace {
+
+// The A forms' buffer convention over a W form's result: the length without
+// the terminator when it fits, else the size needed with it.
+DWORD PutNarrow(const std::u16string& wide, LPSTR buffer, DWORD size)
+{
+    std::string narrow = text::Utf16ToUtf8(wide);
+    if (buffer && size > narrow.size()) {
+        std::memcpy(buffer, narrow.c_str(), narrow.size() + 1);
+        return static_cast<DWORD>(narrow.size());
+    }
+    return static_cast<DWORD>(narrow.size() + 1);
+}
+
+} // namespace
 
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize)
 {
-    if (!lpSrc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::u16string result = Expand(lpSrc);
-    size_t needed = result.size() + 1;
-    if (needed > 0xFFFFFFFFu) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (lpDst && nSize >= needed)
-        std::memcpy(lpDst, result.c_str(), needed * sizeof(WCHAR));
-    return static_cast<DWORD>(needed);
+    return GuardLastError(DWORD(0), [&]() -> DWORD {
+        if (!lpSrc) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::u16string result = Expand(lpSrc);
+        size_t needed = result.size() + 1;
+        if (needed > 0xFFFFFFFFu) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        if (lpDst && nSize >= needed)
+            std::memcpy(lpDst, result.c_str(), needed * sizeof(WCHAR));
+        return static_cast<DWORD>(needed);
+    });
 }
 
 DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize)
 {
-    if (!lpSrc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    return GuardLastError(DWORD(0), [&]() -> DWORD {
+        if (!lpSrc) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        text::WideArgument source;
+        if (!source.SetOrFail(lpSrc))
+            return 0;
+        std::u16string result;
+        // The environment may change between the calls; ask again until the result fits.
+        for (DWORD n = ExpandEnvironmentStringsW(source.Get(), nullptr, 0); n;) {
+            result.assign(n, u'\0');
+            DWORD got = ExpandEnvironmentStringsW(source.Get(), result.data(), n);
+            if (got <= n) {
+                result.resize(got ? got - 1 : 0);
+                std::string narrow = text::Utf16ToUtf8(result);
+                if (lpDst && nSize > narrow.size())
+                    std::memcpy(lpDst, narrow.c_str(), narrow.size() + 1);
+                return static_cast<DWORD>(narrow.size() + 1);
+            }
+            n = got;
+        }
         return 0;
-    }
-    std::string result;
-    Utf16ToUtf8(Expand(Utf8ToUtf16(lpSrc)), result, true);
-    size_t needed = result.size() + 1;
-    if (needed > 0xFFFFFFFFu) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (lpDst && nSize >= needed)
-        std::memcpy(lpDst, result.c_str(), needed);
-    return static_cast<DWORD>(needed);
+    });
 }
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize)
 {
-    if (!lpName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::optional<std::u16string> value = Lookup(lpName);
-    if (!value) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return 0;
-    }
-    if (lpBuffer && nSize > value->size()) {
-        std::memcpy(lpBuffer, value->c_str(), (value->size() + 1) * sizeof(WCHAR));
-        if (value->empty())
-            SetLastError(ERROR_SUCCESS);
-        return static_cast<DWORD>(value->size());
-    }
-    return static_cast<DWORD>(value->size() + 1);
+    return GuardLastError(DWORD(0), [&]() -> DWORD {
+        if (!lpName) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::optional<std::u16string> value = Lookup(lpName);
+        if (!value) {
+            SetLastError(ERROR_ENVVAR_NOT_FOUND);
+            return 0;
+        }
+        if (lpBuffer && nSize > value->size()) {
+            std::memcpy(lpBuffer, value->c_str(), (value->size() + 1) * sizeof(WCHAR));
+            if (value->empty())
+                SetLastError(ERROR_SUCCESS);
+            return static_cast<DWORD>(value->size());
+        }
+        return static_cast<DWORD>(value->size() + 1);
+    });
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
 {
-    if (!lpName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::optional<std::u16string> value = Lookup(Utf8ToUtf16(lpName));
-    if (!value) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return 0;
-    }
-    std::string utf8;
-    Utf16ToUtf8(*value, utf8, true);
-    if (lpBuffer && nSize > utf8.size()) {
-        std::memcpy(lpBuffer, utf8.c_str(), utf8.size() + 1);
-        if (utf8.empty())
-            SetLastError(ERROR_SUCCESS);
-        return static_cast<DWORD>(utf8.size());
-    }
-    return static_cast<DWORD>(utf8.size() + 1);
+    return GuardLastError(DWORD(0), [&]() -> DWORD {
+        if (!lpName) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        text::WideArgument name;
+        if (!name.SetOrFail(lpName))
+            return 0;
+        std::u16string value;
+        for (DWORD n = 1;;) {
+            value.assign(n, u'\0');
+            DWORD got = GetEnvironmentVariableW(name.Get(), value.data(), n);
+            if (got == 0 && GetLastError() != ERROR_SUCCESS)
+                return 0;
+            if (got < n) {
+                value.resize(got);
+                DWORD result = PutNarrow(value, lpBuffer, nSize);
+                if (value.empty() && lpBuffer && nSize)
+                    SetLastError(ERROR_SUCCESS);
+                return result;
+            }
+            n = got; // the size needed, terminator included
+        }
+    });
 }
 
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue)
 {
-    std::string name, value;
-    if (!lpName || !Utf16ToUtf8(lpName, name) || (lpValue && !Utf16ToUtf8(lpValue, value))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SetVariable(name, lpValue ? &value : nullptr) ? TRUE : FALSE;
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string name, value;
+        if (!lpName || !text::Utf16ToUtf8(lpName, name, text::Invalid::Refuse) ||
+            (lpValue && !text::Utf16ToUtf8(lpValue, value, text::Invalid::Refuse))) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return SetVariable(name, lpValue ? &value : nullptr) ? TRUE : FALSE;
+    });
 }
 
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue)
 {
-    if (!lpName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::string value = lpValue ? lpValue : "";
-    return SetVariable(lpName, lpValue ? &value : nullptr) ? TRUE : FALSE;
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        if (!lpName) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        text::WideArgument name, value;
+        if (!name.SetOrFail(lpName) || !value.SetOrFail(lpValue))
+            return FALSE;
+        return SetEnvironmentVariableW(name.Get(), value.Get());
+    });
 }

@@ -13,10 +13,12 @@
 // An open then conflicts exactly when another handle denies an access it asks
 // for, or holds an access its share mode does not allow. Handles of other
 // programs that bypass the platform are not seen.
+#include "boundary.h"
 #include "descriptor_mode.h"
 #include "handles.h"
 #include "ofd_lock.h"
 #include "paths.h"
+#include "text/ansi.h"
 
 #include <tonwell_posix.h>
 #include <winbase.h>
@@ -251,42 +253,55 @@ HANDLE CreateFileImpl(const std::string& path, DWORD access, DWORD shareMode, LP
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     };
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return fail(ErrorFromErrno(errno));
-    if (S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
-        return fail(ERROR_ACCESS_DENIED);
-    if (created && explicitMode && fchmod(fd, mode) != 0)
-        return fail(ErrorFromErrno(errno));
-
+    // Out of memory part way (the share records and names allocate): nothing
+    // of this open survives, and a file it created goes again.
     std::shared_ptr<FileObject> object;
+    HANDLE handle = nullptr;
     try {
-        object = std::make_shared<FileObject>(fd, rights);
-    } catch (const std::bad_alloc&) {
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    if (rights.Any()) {
-        if (DWORD error = object->Share().Acquire(st, rights, shareMode); error != ERROR_SUCCESS) {
-            object.reset(); // closes fd
-            if (created)
-                unlink(path.c_str());
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return fail(ErrorFromErrno(errno));
+        if (S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
+            return fail(ERROR_ACCESS_DENIED);
+        if (created && explicitMode && fchmod(fd, mode) != 0)
+            return fail(ErrorFromErrno(errno));
+
+        try {
+            object = std::make_shared<FileObject>(fd, rights);
+        } catch (const std::bad_alloc&) {
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (rights.Any()) {
+            if (DWORD error = object->Share().Acquire(st, rights, shareMode); error != ERROR_SUCCESS) {
+                object.reset(); // closes fd
+                if (created)
+                    unlink(path.c_str());
+                SetLastError(error);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        if (truncates && !created && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+            DWORD error = ErrorFromErrno(errno);
+            object.reset();
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-    }
-    if (truncates && !created && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        object.reset();
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (flags & FILE_FLAG_DELETE_ON_CLOSE)
-        object->DeleteOnClose(path);
-    HANDLE handle = InsertHandle(object);
-    if (!handle) {
-        if (created)
+        if (flags & FILE_FLAG_DELETE_ON_CLOSE)
             object->DeleteOnClose(path);
-        return INVALID_HANDLE_VALUE;
+        handle = InsertHandle(object);
+        if (!handle) {
+            if (created)
+                object->DeleteOnClose(path);
+            return INVALID_HANDLE_VALUE;
+        }
+    } catch (...) {
+        if (object)
+            object.reset(); // closes fd
+        else
+            close(fd);
+        if (created)
+            unlink(path.c_str());
+        throw;
     }
     bool existed = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -350,34 +365,30 @@ bool Seek(FileObject& file, LONGLONG distance, DWORD method, LONGLONG& position)
 } // namespace tonwell::platform::kernel
 
 using namespace tonwell::platform::kernel;
+using tonwell::platform::GuardLastError;
+using tonwell::platform::text::CallWide;
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE)
 {
-    std::string path;
-    if (!PathOrFail(lpFileName, PathUse::Open, path))
-        return INVALID_HANDLE_VALUE;
-    return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
-                          dwFlagsAndAttributes);
+    return GuardLastError(INVALID_HANDLE_VALUE, [&] {
+        std::string path;
+        if (!PathOrFail(lpFileName, PathUse::Open, path))
+            return INVALID_HANDLE_VALUE;
+        return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                              dwFlagsAndAttributes);
+    });
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE)
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return CreateFileImpl(path, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
-                          dwFlagsAndAttributes);
+    return CallWide(INVALID_HANDLE_VALUE, lpFileName, [&](LPCWSTR name) {
+        return CreateFileW(name, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                           dwFlagsAndAttributes, hTemplateFile);
+    });
 }
 
 static BOOL CreateDirectoryImpl(const std::string& path, LPSECURITY_ATTRIBUTES attributes)
@@ -407,21 +418,17 @@ static BOOL CreateDirectoryImpl(const std::string& path, LPSECURITY_ATTRIBUTES a
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
-    std::string path;
-    if (!PathOrFail(lpPathName, PathUse::NewDirectory, path))
-        return FALSE;
-    return CreateDirectoryImpl(path, lpSecurityAttributes);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        if (!PathOrFail(lpPathName, PathUse::NewDirectory, path))
+            return FALSE;
+        return CreateDirectoryImpl(path, lpSecurityAttributes);
+    });
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
-    std::string path;
-    DWORD error;
-    if (!lpPathName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpPathName, PathUse::NewDirectory, path, error))
-        return Fail(error);
-    return CreateDirectoryImpl(path, lpSecurityAttributes);
+    return CallWide(BOOL(FALSE), lpPathName, [&](LPCWSTR path) { return CreateDirectoryW(path, lpSecurityAttributes); });
 }
 
 static BOOL RemoveDirectoryImpl(const std::string& path)
@@ -445,19 +452,15 @@ static BOOL RemoveDirectoryImpl(const std::string& path)
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
 {
-    std::string path;
-    return PathOrFail(lpPathName, PathUse::Open, path) && RemoveDirectoryImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        return PathOrFail(lpPathName, PathUse::Open, path) && RemoveDirectoryImpl(path);
+    });
 }
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpPathName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpPathName, PathUse::Open, path, error))
-        return Fail(error);
-    return RemoveDirectoryImpl(path);
+    return CallWide(BOOL(FALSE), lpPathName, RemoveDirectoryW);
 }
 
 static BOOL DeleteFileImpl(const std::string& path)
@@ -481,19 +484,15 @@ static BOOL DeleteFileImpl(const std::string& path)
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
 {
-    std::string path;
-    return PathOrFail(lpFileName, PathUse::Open, path) && DeleteFileImpl(path);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::string path;
+        return PathOrFail(lpFileName, PathUse::Open, path) && DeleteFileImpl(path);
+    });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error))
-        return Fail(error);
-    return DeleteFileImpl(path);
+    return CallWide(BOOL(FALSE), lpFileName, DeleteFileW);
 }
 
 static DWORD AttributesOf(const std::string& path)
@@ -511,25 +510,17 @@ static DWORD AttributesOf(const std::string& path)
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName)
 {
-    std::string path;
-    if (!PathOrFail(lpFileName, PathUse::Open, path))
-        return INVALID_FILE_ATTRIBUTES;
-    return AttributesOf(path);
+    return GuardLastError(DWORD(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
+        std::string path;
+        if (!PathOrFail(lpFileName, PathUse::Open, path))
+            return INVALID_FILE_ATTRIBUTES;
+        return AttributesOf(path);
+    });
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
-    std::string path;
-    DWORD error;
-    if (!lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (!ToPosixPath(lpFileName, PathUse::Open, path, error)) {
-        SetLastError(error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return AttributesOf(path);
+    return CallWide(DWORD(INVALID_FILE_ATTRIBUTES), lpFileName, GetFileAttributesW);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,

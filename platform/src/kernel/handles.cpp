@@ -1,5 +1,7 @@
 #include "handles.h"
 
+#include "boundary.h"
+
 #include <winbase.h>
 
 #include <cstdint>
@@ -63,7 +65,11 @@ public:
         std::shared_ptr<KernelObject> object = std::move(slot->object);
         slot->object.reset();
         slot->generation = static_cast<uint32_t>((slot->generation % kGenerationMask) + 1);
-        m_free.push_back(static_cast<size_t>(slot - m_slots.data()));
+        try {
+            m_free.push_back(static_cast<size_t>(slot - m_slots.data()));
+        } catch (const std::bad_alloc&) {
+            // Without memory to note it the slot is simply never reused; the close still succeeds.
+        }
         return object;
     }
 
@@ -137,9 +143,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     // lets one close without effect.
     if (hObject == INVALID_HANDLE_VALUE)
         return TRUE;
-    std::shared_ptr<tonwell::platform::kernel::KernelObject> object = tonwell::platform::kernel::RemoveHandle(hObject);
-    if (!object)
-        return FALSE;
-    object.reset(); // closes now unless another thread is still using it
-    return TRUE;
+    return tonwell::platform::GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        std::shared_ptr<tonwell::platform::kernel::KernelObject> object =
+            tonwell::platform::kernel::RemoveHandle(hObject);
+        if (!object)
+            return FALSE;
+        object.reset(); // closes now unless another thread is still using it
+        return TRUE;
+    });
 }

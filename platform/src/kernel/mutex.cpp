@@ -14,11 +14,13 @@
 // A file whose last opener died without closing is left behind but holds no
 // locks, so the next creator finds itself alone and starts afresh: to every
 // caller the name went away with its last handle.
+#include "boundary.h"
+#include "text/ansi.h"
+#include "text/utf.h"
 #include "descriptor_mode.h"
 #include "handles.h"
 #include "ofd_lock.h"
 #include "paths.h"
-#include "wide.h"
 
 #include <winbase.h>
 
@@ -242,7 +244,7 @@ bool ParseName(std::u16string_view name, MutexName& out, DWORD& error)
         return false;
     }
     std::string utf8;
-    if (!Utf16ToUtf8(name, utf8)) {
+    if (!text::Utf16ToUtf8(name, utf8, text::Invalid::Refuse)) {
         error = ERROR_INVALID_NAME;
         return false;
     }
@@ -406,7 +408,13 @@ HANDLE OpenNamedMutex(const SECURITY_ATTRIBUTES* attributes, bool initialOwner, 
             if (!sized || !ReadExistingObject(fd, name, generation, error))
                 return fail(ERROR_INVALID_HANDLE);
         }
-        MutexState* state = AttachState(fd, generation, error);
+        MutexState* state = nullptr;
+        try {
+            state = AttachState(fd, generation, error);
+        } catch (...) {
+            CloseObjectFile(fd); // never leave the guard held: every later open would wait on it
+            throw;
+        }
         if (!state)
             return fail(error);
         std::shared_ptr<MutexObject> object;
@@ -547,31 +555,30 @@ HANDLE CreateMutexImpl(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, cons
 } // namespace tonwell::platform::kernel
 
 using namespace tonwell::platform::kernel;
+using tonwell::platform::GuardLastError;
+using tonwell::platform::text::CallWide;
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName)
 {
-    return CreateMutexImpl(lpMutexAttributes, bInitialOwner, lpName, true);
+    return GuardLastError(HANDLE(nullptr),
+                          [&] { return CreateMutexImpl(lpMutexAttributes, bInitialOwner, lpName, true); });
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName)
 {
-    if (!lpName)
-        return CreateMutexImpl(lpMutexAttributes, bInitialOwner, nullptr, true);
-    std::u16string name = Utf8ToUtf16(lpName);
-    return CreateMutexImpl(lpMutexAttributes, bInitialOwner, name.c_str(), true);
+    return CallWide(HANDLE(nullptr), lpName,
+                    [&](LPCWSTR name) { return CreateMutexW(lpMutexAttributes, bInitialOwner, name); });
 }
 
 HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName)
 {
-    return CreateMutexImpl(nullptr, FALSE, lpName, false);
+    return GuardLastError(HANDLE(nullptr), [&] { return CreateMutexImpl(nullptr, FALSE, lpName, false); });
 }
 
-HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName)
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 {
-    if (!lpName)
-        return CreateMutexImpl(nullptr, FALSE, nullptr, false);
-    std::u16string name = Utf8ToUtf16(lpName);
-    return CreateMutexImpl(nullptr, FALSE, name.c_str(), false);
+    return CallWide(HANDLE(nullptr), lpName,
+                    [&](LPCWSTR name) { return OpenMutexW(dwDesiredAccess, bInheritHandle, name); });
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex)

@@ -1,7 +1,7 @@
 #include "paths.h"
 
 #include "machine_root.h"
-#include "wide.h"
+#include "text/utf.h"
 
 #include <fileapi.h>
 
@@ -27,7 +27,7 @@ size_t CurrentFolderLength()
     char buffer[PATH_MAX];
     if (!getcwd(buffer, sizeof buffer))
         return 0;
-    return Utf8ToUtf16(buffer).size();
+    return text::Utf8ToUtf16(buffer).size();
 }
 
 bool MakeSharedFolder(const std::string& path, DWORD& error)
@@ -101,16 +101,11 @@ bool ToPosixPath(std::u16string_view path, PathUse use, std::string& out, DWORD&
             return false;
         }
     }
-    if (!Utf16ToUtf8(converted, out)) {
+    if (!text::Utf16ToUtf8(converted, out, text::Invalid::Refuse)) {
         error = ERROR_INVALID_NAME;
         return false;
     }
     return true;
-}
-
-bool ToPosixPath(LPCSTR path, PathUse use, std::string& out, DWORD& error)
-{
-    return ToPosixPath(Utf8ToUtf16(path), use, out, error);
 }
 
 DWORD ErrorFromErrno(int err)

@@ -16,8 +16,6 @@ enum class PathUse {
 
 // False with `error` set when the path cannot name anything here.
 bool ToPosixPath(std::u16string_view path, PathUse use, std::string& out, DWORD& error);
-// The A forms: UTF-8 text, the process code page.
-bool ToPosixPath(LPCSTR path, PathUse use, std::string& out, DWORD& error);
 
 DWORD ErrorFromErrno(int err);
 // What a missing path answers: ERROR_FILE_NOT_FOUND when its folder exists,

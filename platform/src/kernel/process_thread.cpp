@@ -30,8 +30,15 @@ ULONGLONG MillisecondsSinceBoot()
     return static_cast<ULONGLONG>(ts.tv_sec) * 1000u + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000u;
 }
 
-void FillSystemTime(const tm& t, long nanoseconds, LPSYSTEMTIME out)
+// Now, broken down by `breakDown` (localtime_r or gmtime_r).
+void FillSystemTime(tm* (*breakDown)(const time_t*, tm*), LPSYSTEMTIME out)
 {
+    if (!out)
+        return;
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm t;
+    breakDown(&ts.tv_sec, &t);
     out->wYear = static_cast<WORD>(t.tm_year + 1900);
     out->wMonth = static_cast<WORD>(t.tm_mon + 1);
     out->wDayOfWeek = static_cast<WORD>(t.tm_wday);
@@ -40,7 +47,7 @@ void FillSystemTime(const tm& t, long nanoseconds, LPSYSTEMTIME out)
     out->wMinute = static_cast<WORD>(t.tm_min);
     // A leap second reads as the last second of its minute.
     out->wSecond = static_cast<WORD>(t.tm_sec > 59 ? 59 : t.tm_sec);
-    out->wMilliseconds = static_cast<WORD>(nanoseconds / 1000000L);
+    out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000L);
 }
 
 } // namespace
@@ -62,27 +69,9 @@ DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(tonwell::platform::k
 
 ULONGLONG WINAPI GetTickCount64(void) { return tonwell::platform::kernel::MillisecondsSinceBoot(); }
 
-void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
-{
-    if (!lpSystemTime)
-        return;
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm t;
-    localtime_r(&ts.tv_sec, &t);
-    tonwell::platform::kernel::FillSystemTime(t, ts.tv_nsec, lpSystemTime);
-}
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) { tonwell::platform::kernel::FillSystemTime(localtime_r, lpSystemTime); }
 
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
-{
-    if (!lpSystemTime)
-        return;
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm t;
-    gmtime_r(&ts.tv_sec, &t);
-    tonwell::platform::kernel::FillSystemTime(t, ts.tv_nsec, lpSystemTime);
-}
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { tonwell::platform::kernel::FillSystemTime(gmtime_r, lpSystemTime); }
 
 void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime)
 {

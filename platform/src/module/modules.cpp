@@ -26,6 +26,7 @@
 #include <libloaderapi.h>
 #include <tonwell_posix_modules.h>
 
+#include "boundary.h"
 #include "machine_root.h"
 #include "module/resources.h"
 #include "text/utf.h"
@@ -50,6 +51,7 @@
 namespace fs = std::filesystem;
 using tonwell::platform::text::Utf16ToUtf8;
 using tonwell::platform::text::Utf8ToUtf16;
+using tonwell::platform::GuardLastError;
 
 namespace {
 
@@ -527,15 +529,15 @@ UINT SystemDirectoryOut(Ch* buffer, UINT size)
     return UINT(text.size());
 }
 
-template <typename F>
-auto Guarded(F&& body, decltype(body()) onFailure) -> decltype(body())
+// The A forms take UTF-8 as it is, after checking that it is UTF-8:
+// ill-formed text is refused rather than looked up mangled.
+bool WellFormed(LPCSTR name)
 {
-    try {
-        return body();
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return onFailure;
-    }
+    std::u16string ignored;
+    if (!name || Utf8ToUtf16(name, ignored, tonwell::platform::text::Invalid::Refuse))
+        return true;
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return false;
 }
 
 std::string NarrowName(LPCWSTR name) { return Utf16ToUtf8(std::u16string_view(name)); }
@@ -544,72 +546,79 @@ std::string NarrowName(LPCWSTR name) { return Utf16ToUtf8(std::u16string_view(na
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
-    return Guarded([&] { return ModuleFileName(hModule, lpFilename, nSize); }, DWORD(0));
+    return GuardLastError(DWORD(0), [&] { return ModuleFileName(hModule, lpFilename, nSize); });
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 {
-    return Guarded([&] { return ModuleFileName(hModule, lpFilename, nSize); }, DWORD(0));
+    return GuardLastError(DWORD(0), [&] { return ModuleFileName(hModule, lpFilename, nSize); });
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 {
-    return Guarded([&] { return ModuleHandle(lpModuleName); }, HMODULE(nullptr));
+    return GuardLastError(HMODULE(nullptr),
+                          [&] { return WellFormed(lpModuleName) ? ModuleHandle(lpModuleName) : HMODULE(nullptr); });
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName)
 {
-    return Guarded(
-        [&] { return lpModuleName ? ModuleHandle(NarrowName(lpModuleName).c_str()) : ModuleHandle(nullptr); },
-        HMODULE(nullptr));
+    return GuardLastError(HMODULE(nullptr), [&] { return lpModuleName ? ModuleHandle(NarrowName(lpModuleName).c_str()) : ModuleHandle(nullptr); });
 }
 
 BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule)
 {
-    return Guarded([&] { return ModuleHandleEx(dwFlags, lpModuleName, false, phModule); }, BOOL(FALSE));
+    return GuardLastError(BOOL(FALSE), [&] {
+        bool byAddress = dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+        if (!byAddress && !WellFormed(lpModuleName)) {
+            if (phModule)
+                *phModule = nullptr;
+            return BOOL(FALSE);
+        }
+        return ModuleHandleEx(dwFlags, lpModuleName, false, phModule);
+    });
 }
 
 BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule)
 {
-    return Guarded([&] { return ModuleHandleEx(dwFlags, lpModuleName, true, phModule); }, BOOL(FALSE));
+    return GuardLastError(BOOL(FALSE), [&] { return ModuleHandleEx(dwFlags, lpModuleName, true, phModule); });
 }
 
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
 {
     const void* caller = __builtin_return_address(0);
-    return Guarded([&] { return LoadModule(lpLibFileName, dwFlags, hFile, caller); }, HMODULE(nullptr));
+    return GuardLastError(HMODULE(nullptr), [&] {
+        return WellFormed(lpLibFileName) ? LoadModule(lpLibFileName, dwFlags, hFile, caller) : HMODULE(nullptr);
+    });
 }
 
 HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
 {
     const void* caller = __builtin_return_address(0);
-    return Guarded(
-        [&] {
+    return GuardLastError(HMODULE(nullptr), [&] {
             if (!lpLibFileName)
                 return LoadModule(nullptr, dwFlags, hFile, caller);
             std::string name = NarrowName(lpLibFileName);
             return LoadModule(name.c_str(), dwFlags, hFile, caller);
-        },
-        HMODULE(nullptr));
+        });
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 {
     const void* caller = __builtin_return_address(0);
-    return Guarded([&] { return LoadModule(lpLibFileName, 0, nullptr, caller); }, HMODULE(nullptr));
+    return GuardLastError(HMODULE(nullptr), [&] {
+        return WellFormed(lpLibFileName) ? LoadModule(lpLibFileName, 0, nullptr, caller) : HMODULE(nullptr);
+    });
 }
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName)
 {
     const void* caller = __builtin_return_address(0);
-    return Guarded(
-        [&] {
+    return GuardLastError(HMODULE(nullptr), [&] {
             if (!lpLibFileName)
                 return LoadModule(nullptr, 0, nullptr, caller);
             std::string name = NarrowName(lpLibFileName);
             return LoadModule(name.c_str(), 0, nullptr, caller);
-        },
-        HMODULE(nullptr));
+        });
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
@@ -686,14 +695,12 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule)
         SetLastError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
-    return Guarded(
-        [&] {
+    return GuardLastError(BOOL(FALSE), [&] {
             Registry& r = TheRegistry();
             std::lock_guard guard(r.lock);
             r.noThreadCalls.insert(base);
             return BOOL(TRUE);
-        },
-        BOOL(FALSE));
+        });
 }
 
 BOOL WINAPI TonwellThreadLibraryCallsDisabled(HMODULE hModule)
@@ -710,12 +717,12 @@ const char* WINAPI TonwellLastLoadError(void) { return t_lastLoadError.c_str(); 
 
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize)
 {
-    return Guarded([&] { return SystemDirectoryOut(lpBuffer, uSize); }, UINT(0));
+    return GuardLastError(UINT(0), [&] { return SystemDirectoryOut(lpBuffer, uSize); });
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
 {
-    return Guarded([&] { return SystemDirectoryOut(lpBuffer, uSize); }, UINT(0));
+    return GuardLastError(UINT(0), [&] { return SystemDirectoryOut(lpBuffer, uSize); });
 }
 
 namespace tonwell::platform::module {

@@ -6,6 +6,7 @@
 // an upper-case exponent mark. Text reaches the parser through the platform's UTF codec.
 #include <oleauto.h>
 
+#include "boundary.h"
 #include "text/utf.h"
 
 #include <charconv>
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+
+using tonwell::platform::GuardHResult;
 namespace {
 
 namespace text = tonwell::platform::text;
@@ -703,7 +706,7 @@ HRESULT WINAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvar
         return E_INVALIDARG;
     if ((vt & ~kTypeMask) || !IsByValueType(vt))
         return DISP_E_BADVARTYPE;
-    try {
+    return GuardHResult([&]() -> HRESULT {
         VARIANT view;
         HRESULT hr = View(pvarSrc, view);
         if (FAILED(hr))
@@ -723,11 +726,7 @@ HRESULT WINAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvar
         }
         *pvargDest = result;
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT WINAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt)
@@ -739,7 +738,7 @@ HRESULT WINAPI VarUI4FromStr(const OLECHAR* strIn, LCID, ULONG, ULONG* pulOut)
 {
     if (!strIn || !pulOut)
         return E_INVALIDARG;
-    try {
+    return GuardHResult([&]() -> HRESULT {
         size_t length = 0;
         while (strIn[length])
             ++length;
@@ -751,9 +750,5 @@ HRESULT WINAPI VarUI4FromStr(const OLECHAR* strIn, LCID, ULONG, ULONG* pulOut)
             return DISP_E_OVERFLOW;
         *pulOut = static_cast<ULONG>(value);
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }

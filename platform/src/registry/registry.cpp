@@ -2,15 +2,17 @@
 // and the exported W functions.
 #include "registry/registry_core.h"
 
+#include "boundary.h"
 #include "registry/store.h"
-#include "registry/text.h"
 #include "security/descriptor.h"
+#include "text/utf.h"
 
 #include <errhandlingapi.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
@@ -127,7 +129,215 @@ std::optional<KeyRow> FindChild(Transaction& tx, int64_t parent, const std::stri
     return ReadRow(s);
 }
 
-std::string Fold(std::u16string_view name) { return regtext::ToStorage(regtext::Upcase(name)); }
+// Names are stored as generalised UTF-8, so that every UTF-16 name, lone
+// surrogates included, comes back exactly as it was given.
+std::string ToStorage(std::u16string_view s)
+{
+    std::string out;
+    text::Utf16ToUtf8(s, out, text::Invalid::Keep);
+    return out;
+}
+
+std::u16string FromStorage(std::string_view s)
+{
+    std::u16string out;
+    text::Utf8ToUtf16(s, out, text::Invalid::Keep);
+    return out;
+}
+
+// The stored form of a name's folding, by which siblings are told apart.
+std::string Fold(std::u16string_view name) { return ToStorage(text::Fold(name)); }
+
+// ---------------------------------------------------------------------------
+// Keeping the folded names current. A store remembers the folding version its
+// fold columns were computed with (table "folding"); a store from before a
+// change of the folding has them recomputed, once, on its first use.
+//
+// A change of folding can make two siblings that were distinct fold alike.
+// Neither is renamed, merged or dropped: a name whose fold did not change
+// keeps it (else the one made first takes it), and the others become
+// "shadowed": their fold is kShadow followed by their exact stored name (a
+// byte no UTF-8 text contains, so no folded name can equal it). A shadowed
+// key or value keeps its data, is listed by enumeration, and is reached by
+// its exact spelling; any other spelling reaches the sibling that holds the
+// folded name.
+
+constexpr char kShadow = '\xFF';
+
+struct FoldingState {
+    std::mutex lock;
+    // The stores (by generation) whose folds are known to be current, and
+    // whether each has shadowed names.
+    std::map<uint64_t, bool> current;
+};
+
+FoldingState& Folding()
+{
+    static FoldingState* state = new FoldingState;
+    return *state;
+}
+
+bool HasShadows(Transaction& tx)
+{
+    FoldingState& f = Folding();
+    std::lock_guard<std::mutex> guard(f.lock);
+    auto it = f.current.find(tx.StoreGeneration());
+    return it != f.current.end() && it->second;
+}
+
+// The fold under which `name` is found among the children of `parent` (a key
+// id in table `keys`, or the key of values in table `vals`).
+std::string FoldIn(Transaction& tx, bool values, int64_t parent, std::u16string_view name)
+{
+    if (HasShadows(tx)) {
+        std::string shadow = kShadow + ToStorage(name);
+        Statement s = tx.Prepare(values ? "SELECT 1 FROM vals WHERE key=?1 AND fold=?2"
+                                        : "SELECT 1 FROM keys WHERE parent=?1 AND fold=?2");
+        s.Bind(1, parent).Bind(2, shadow);
+        if (s.Step())
+            return shadow;
+    }
+    return Fold(name);
+}
+
+// Recomputes the fold column of one table. Returns whether any name is shadowed.
+bool Refold(Transaction& tx, bool values)
+{
+    const char* update = values ? "UPDATE vals SET fold=?2 WHERE rowid=?1" : "UPDATE keys SET fold=?2 WHERE id=?1";
+    auto setFold = [&](int64_t id, const std::string& fold) {
+        Statement s = tx.Prepare(update);
+        s.Bind(1, id).Bind(2, fold);
+        s.Step();
+    };
+    struct Row {
+        int64_t id, parent;
+        std::string name;
+    };
+    std::vector<Row> changed;
+    {
+        Statement scan = tx.Prepare(values ? "SELECT rowid,key,name,fold FROM vals ORDER BY rowid"
+                                           : "SELECT id,parent,name,fold FROM keys ORDER BY id");
+        while (scan.Step()) {
+            if (Fold(FromStorage(scan.Text(2))) != scan.Text(3))
+                changed.push_back(Row{scan.Int(0), scan.Int(1), scan.Text(2)});
+        }
+    }
+    // Out of the way first, so that no intermediate state breaks uniqueness:
+    // a fold beginning with 0xFE is as impossible for a name as kShadow.
+    for (const Row& row : changed)
+        setFold(row.id, "\xFE" + std::to_string(row.id));
+    bool shadows = false;
+    for (const Row& row : changed) {
+        std::string fold = Fold(FromStorage(row.name));
+        bool clash;
+        {
+            Statement taken = tx.Prepare(values ? "SELECT 1 FROM vals WHERE key=?1 AND fold=?2"
+                                                : "SELECT 1 FROM keys WHERE parent=?1 AND fold=?2");
+            taken.Bind(1, row.parent).Bind(2, fold);
+            clash = taken.Step();
+        }
+        if (clash) {
+            fold = kShadow + row.name;
+            shadows = true;
+        }
+        setFold(row.id, fold);
+    }
+    // Names shadowed by an earlier folding stay shadowed while they still clash.
+    Statement left = tx.Prepare(values ? "SELECT 1 FROM vals WHERE fold>=?1 LIMIT 1"
+                                       : "SELECT 1 FROM keys WHERE fold>=?1 LIMIT 1");
+    left.Bind(1, std::string(1, kShadow));
+    return shadows || left.Step();
+}
+
+// Makes sure the folds of `store` (the machine store or a user's hive) are
+// those of text::Fold. A store that cannot be written is read as it is.
+LONG EnsureFolding(const StoreId& store)
+{
+    FoldingState& f = Folding();
+    bool current = false, shadows = false, stale = false;
+    uint64_t generation = 0;
+    LONG status = RunTransaction(store, false, [&](Transaction& tx) -> LONG {
+        generation = tx.StoreGeneration();
+        {
+            std::lock_guard<std::mutex> guard(f.lock);
+            if (f.current.count(generation)) {
+                current = true;
+                return ERROR_SUCCESS;
+            }
+        }
+        Statement table = tx.Prepare("SELECT 1 FROM sqlite_master WHERE type='table' AND name='folding'");
+        if (table.Step()) {
+            Statement s = tx.Prepare("SELECT version,shadows FROM folding");
+            if (s.Step() && s.Int(0) == text::kFoldingVersion) {
+                shadows = s.Int(1) != 0;
+                return ERROR_SUCCESS;
+            }
+        }
+        stale = tx.Writable();
+        return ERROR_SUCCESS;
+    });
+    if (status == ERROR_FILE_NOT_FOUND || current)
+        return ERROR_SUCCESS; // a store that holds nothing has nothing to fold
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (stale) {
+        status = RunTransaction(store, true, [&](Transaction& tx) -> LONG {
+            generation = tx.StoreGeneration();
+            if (!tx.Writable())
+                return ERROR_ACCESS_DENIED;
+            tx.Exec("CREATE TABLE IF NOT EXISTS folding(version INTEGER NOT NULL, shadows INTEGER NOT NULL)");
+            Statement s = tx.Prepare("SELECT version,shadows FROM folding");
+            if (s.Step() && s.Int(0) == text::kFoldingVersion) {
+                shadows = s.Int(1) != 0; // another process was first
+                return ERROR_SUCCESS;
+            }
+            bool keyShadows = Refold(tx, false);
+            bool valueShadows = Refold(tx, true);
+            shadows = keyShadows || valueShadows;
+            tx.Exec("DELETE FROM folding");
+            Statement put = tx.Prepare("INSERT INTO folding(version,shadows) VALUES(?1,?2)");
+            put.Bind(1, int64_t(text::kFoldingVersion)).Bind(2, int64_t(shadows ? 1 : 0));
+            put.Step();
+            return ERROR_SUCCESS;
+        });
+        if (status != ERROR_SUCCESS)
+            return status;
+    }
+    std::lock_guard<std::mutex> guard(f.lock);
+    f.current[generation] = shadows;
+    return ERROR_SUCCESS;
+}
+
+bool FoldingKnown(Transaction& tx)
+{
+    FoldingState& f = Folding();
+    std::lock_guard<std::mutex> guard(f.lock);
+    return f.current.count(tx.StoreGeneration()) != 0;
+}
+
+// RunTransaction for operations that look names up: the first use of a store
+// brings its folded names up to date before the body runs. Within a platform
+// transaction the folding is made current first, on the store's own
+// connection, so that the transaction never has to be rerun.
+LONG Run(const StoreId& store, bool write, const std::function<LONG(Transaction&)>& body,
+         PlatformTransaction* within = nullptr)
+{
+    if (within) {
+        if (LONG s = EnsureFolding(store))
+            return s;
+        return RunTransaction(store, write, body, within);
+    }
+    bool stale = false;
+    LONG status = RunTransaction(store, write, [&](Transaction& tx) -> LONG {
+        stale = !FoldingKnown(tx);
+        return stale ? ERROR_TIMEOUT : body(tx); // any failure rolls back; `stale` tells why
+    });
+    if (!stale)
+        return status;
+    if (LONG s = EnsureFolding(store))
+        return s;
+    return RunTransaction(store, write, body);
+}
 
 std::optional<KeyRow> FindPath(Transaction& tx, std::initializer_list<const char*> folds)
 {
@@ -284,7 +494,7 @@ LONG Walk(Transaction& tx, KeyRow start, const std::vector<std::u16string>& part
 {
     KeyRow cur = std::move(start);
     for (const auto& part : parts) {
-        std::optional<KeyRow> child = FindChild(tx, cur.id, Fold(part));
+        std::optional<KeyRow> child = FindChild(tx, cur.id, FoldIn(tx, false, cur.id, part));
         if (!child)
             return ERROR_FILE_NOT_FOUND;
         cur = std::move(*child);
@@ -338,13 +548,13 @@ std::vector<KeyEntry> UsersChildren(Transaction& tx, int64_t usersKey)
     while (s.Step()) {
         if (HiveUser(s.Text(0)))
             continue; // hidden by the hive of that name
-        KeyEntry entry{regtext::FromStorage(s.Text(0)),
-                       s.IsNull(1) ? std::u16string() : regtext::FromStorage(s.Text(1)), s.Int(2)};
+        KeyEntry entry{FromStorage(s.Text(0)),
+                       s.IsNull(1) ? std::u16string() : FromStorage(s.Text(1)), s.Int(2)};
         all.emplace_back(s.Text(3), std::move(entry));
     }
     for (uid_t uid : ExistingHives()) {
         std::string name = UserHiveName(uid);
-        all.emplace_back(name, KeyEntry{regtext::FromStorage(name), {}, 0});
+        all.emplace_back(name, KeyEntry{FromStorage(name), {}, 0});
     }
     std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<KeyEntry> out;
@@ -354,6 +564,19 @@ std::vector<KeyEntry> UsersChildren(Transaction& tx, int64_t usersKey)
 }
 
 LONG CheckRight(const Target& t, ACCESS_MASK right) { return (t.granted & right) == right ? 0 : ERROR_ACCESS_DENIED; }
+
+// What an operation answers for a handle with no key in the store behind it:
+// HKEY_DYN_DATA is no handle here, and HKEY_PERFORMANCE_DATA gives
+// `performance`, each operation's own answer. Nothing for other handles.
+std::optional<LONG> Unbacked(HKEY h, LONG performance)
+{
+    Predefined p = PredefinedOf(h);
+    if (p == Predefined::DynData)
+        return ERROR_INVALID_HANDLE;
+    if (p == Predefined::PerformanceData)
+        return performance;
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -405,7 +628,7 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
     uint64_t generation = 0;
     bool created = false;
     bool usersRoot = false;
-    LONG status = RunTransaction(start.store, true, [&](Transaction& tx) -> LONG {
+    LONG status = Run(start.store, true, [&](Transaction& tx) -> LONG {
         created = false;
         generation = tx.StoreGeneration();
         Target t;
@@ -415,7 +638,7 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
         bool curIsHandleKey = true;
         bool curIsNew = false;
         for (size_t i = 0; i < parts.size(); ++i) {
-            std::string fold = Fold(parts[i]);
+            std::string fold = FoldIn(tx, false, cur.id, parts[i]);
             if (std::optional<KeyRow> child = FindChild(tx, cur.id, fold)) {
                 cur = std::move(*child);
                 curIsHandleKey = false;
@@ -444,9 +667,9 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             bool last = i + 1 == parts.size();
             Statement s = tx.Prepare("INSERT INTO keys(parent,name,fold,class,sd,boot,depth,written) "
                                      "VALUES(?1,?2,?3,?4,?5,?6,?7,?8)");
-            s.Bind(1, cur.id).Bind(2, regtext::ToStorage(parts[i])).Bind(3, fold);
+            s.Bind(1, cur.id).Bind(2, ToStorage(parts[i])).Bind(3, fold);
             if (last && cls && !cls->empty())
-                s.Bind(4, regtext::ToStorage(*cls));
+                s.Bind(4, ToStorage(*cls));
             else
                 s.BindNull(4);
             s.BindBlob(5, sdBytes.data(), sdBytes.size());
@@ -514,7 +737,7 @@ LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam,
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool usersRoot = false;
-    LONG status = RunTransaction(start.store, false, [&](Transaction& tx) -> LONG {
+    LONG status = Run(start.store, false, [&](Transaction& tx) -> LONG {
         generation = tx.StoreGeneration();
         Target t;
         if (LONG s = Resolve(tx, start, caller, t))
@@ -555,7 +778,7 @@ LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* pa
     if (within)
         start.within = std::move(within);
     sec::Caller caller = sec::CurrentCaller();
-    return RunTransaction(start.store, write, [&](Transaction& tx) -> LONG {
+    return Run(start.store, write, [&](Transaction& tx) -> LONG {
         Target t;
         if (LONG s = Resolve(tx, start, caller, t))
             return s;
@@ -567,11 +790,8 @@ LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* pa
 
 LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* data, size_t size)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_ACCESS_DENIED;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_ACCESS_DENIED))
+        return *s;
     if (!data && size)
         return ERROR_INVALID_PARAMETER;
     if (name.size() > TONWELL_REG_MAX_VALUE_NAME)
@@ -581,7 +801,8 @@ LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* 
             return ERROR_ACCESS_DENIED;
         Statement s = tx.Prepare("INSERT INTO vals(key,name,fold,type,data) VALUES(?1,?2,?3,?4,?5) "
                                  "ON CONFLICT(key,fold) DO UPDATE SET type=excluded.type, data=excluded.data");
-        s.Bind(1, t.row.id).Bind(2, regtext::ToStorage(name)).Bind(3, Fold(name)).Bind(4, static_cast<int64_t>(type));
+        s.Bind(1, t.row.id).Bind(2, ToStorage(name)).Bind(3, FoldIn(tx, true, t.row.id, name));
+        s.Bind(4, static_cast<int64_t>(type));
         s.BindBlob(5, data, size);
         s.Step();
         Touch(tx, t.row.id);
@@ -591,16 +812,13 @@ LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* 
 
 LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_FILE_NOT_FOUND;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
         Statement s = tx.Prepare("SELECT type,data FROM vals WHERE key=?1 AND fold=?2");
-        s.Bind(1, t.row.id).Bind(2, Fold(name));
+        s.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!s.Step())
             return ERROR_FILE_NOT_FOUND;
         value.type = static_cast<DWORD>(s.Int(0));
@@ -611,22 +829,19 @@ LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 
 LONG DeleteValue(HKEY hKey, const std::u16string& name)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_FILE_NOT_FOUND;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
+        return *s;
     return WithKey(hKey, true, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_SET_VALUE))
             return ERROR_ACCESS_DENIED;
         Statement find = tx.Prepare("SELECT 1 FROM vals WHERE key=?1 AND fold=?2");
-        find.Bind(1, t.row.id).Bind(2, Fold(name));
+        find.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!find.Step())
             return ERROR_FILE_NOT_FOUND;
         if (!tx.Writable())
             return ERROR_ACCESS_DENIED;
         Statement s = tx.Prepare("DELETE FROM vals WHERE key=?1 AND fold=?2");
-        s.Bind(1, t.row.id).Bind(2, Fold(name));
+        s.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         s.Step();
         Touch(tx, t.row.id);
         return ERROR_SUCCESS;
@@ -673,11 +888,8 @@ LONG DeleteKey(HKEY hKey, const std::u16string* subKey, std::shared_ptr<Platform
 
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_NO_MORE_ITEMS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_ENUMERATE_SUB_KEYS))
             return ERROR_ACCESS_DENIED;
@@ -693,8 +905,8 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
         s.Bind(1, t.row.id).Bind(2, static_cast<int64_t>(index));
         if (!s.Step())
             return ERROR_NO_MORE_ITEMS;
-        entry.name = regtext::FromStorage(s.Text(0));
-        entry.cls = s.IsNull(1) ? std::u16string() : regtext::FromStorage(s.Text(1));
+        entry.name = FromStorage(s.Text(0));
+        entry.cls = s.IsNull(1) ? std::u16string() : FromStorage(s.Text(1));
         entry.written = s.Int(2);
         return ERROR_SUCCESS;
     });
@@ -702,11 +914,8 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 
 LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 {
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_NO_MORE_ITEMS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
@@ -714,7 +923,7 @@ LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
         s.Bind(1, t.row.id).Bind(2, static_cast<int64_t>(index));
         if (!s.Step())
             return ERROR_NO_MORE_ITEMS;
-        entry.name = regtext::FromStorage(s.Text(0));
+        entry.name = FromStorage(s.Text(0));
         entry.value.type = static_cast<DWORD>(s.Int(1));
         entry.value.data = s.Blob(2);
         return ERROR_SUCCESS;
@@ -724,17 +933,14 @@ LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 LONG QueryInfo(HKEY hKey, KeyInfo& info)
 {
     info = KeyInfo{};
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
-    if (p == Predefined::PerformanceData)
-        return ERROR_SUCCESS;
+    if (std::optional<LONG> s = Unbacked(hKey, ERROR_SUCCESS))
+        return *s;
     return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
         if (CheckRight(t, KEY_QUERY_VALUE))
             return ERROR_ACCESS_DENIED;
         info = KeyInfo{};
         if (t.row.cls) {
-            info.cls = regtext::FromStorage(*t.row.cls);
+            info.cls = FromStorage(*t.row.cls);
         }
         info.sdLen = static_cast<DWORD>(t.row.sdBytes.size());
         info.written = t.row.written;
@@ -742,8 +948,6 @@ LONG QueryInfo(HKEY hKey, KeyInfo& info)
             for (const KeyEntry& child : UsersChildren(tx, t.row.id)) {
                 ++info.subKeys;
                 info.maxSubKeyLen = std::max<DWORD>(info.maxSubKeyLen, static_cast<DWORD>(child.name.size()));
-                info.maxSubKeyLenA = std::max<DWORD>(
-                    info.maxSubKeyLenA, static_cast<DWORD>(regtext::Utf16ToUtf8(child.name).size()));
                 info.maxClassLen = std::max<DWORD>(info.maxClassLen, static_cast<DWORD>(child.cls.size()));
             }
         }
@@ -751,32 +955,19 @@ LONG QueryInfo(HKEY hKey, KeyInfo& info)
         keys.Bind(1, t.row.id);
         while (!IsUsersRoot(tx, t.row) && keys.Step()) {
             ++info.subKeys;
-            std::u16string name = regtext::FromStorage(keys.Text(0));
+            std::u16string name = FromStorage(keys.Text(0));
             info.maxSubKeyLen = std::max<DWORD>(info.maxSubKeyLen, static_cast<DWORD>(name.size()));
-            info.maxSubKeyLenA =
-                std::max<DWORD>(info.maxSubKeyLenA, static_cast<DWORD>(regtext::Utf16ToUtf8(name).size()));
             if (!keys.IsNull(1))
-                info.maxClassLen = std::max<DWORD>(
-                    info.maxClassLen, static_cast<DWORD>(regtext::FromStorage(keys.Text(1)).size()));
+                info.maxClassLen =
+                    std::max<DWORD>(info.maxClassLen, static_cast<DWORD>(FromStorage(keys.Text(1)).size()));
         }
-        Statement values = tx.Prepare("SELECT name,type,data FROM vals WHERE key=?1");
+        Statement values = tx.Prepare("SELECT name,length(data) FROM vals WHERE key=?1");
         values.Bind(1, t.row.id);
         while (values.Step()) {
             ++info.values;
-            std::u16string name = regtext::FromStorage(values.Text(0));
-            std::vector<uint8_t> data = values.Blob(2);
-            info.maxValueNameLen = std::max<DWORD>(info.maxValueNameLen, static_cast<DWORD>(name.size()));
-            info.maxValueNameLenA =
-                std::max<DWORD>(info.maxValueNameLenA, static_cast<DWORD>(regtext::Utf16ToUtf8(name).size()));
-            info.maxValueLen = std::max<DWORD>(info.maxValueLen, static_cast<DWORD>(data.size()));
-            DWORD sizeA = static_cast<DWORD>(data.size());
-            if (IsStringType(static_cast<DWORD>(values.Int(1)))) {
-                std::u16string units(data.size() / 2, u'\0');
-                if (!units.empty())
-                    std::memcpy(units.data(), data.data(), units.size() * 2);
-                sizeA = static_cast<DWORD>(regtext::Utf16ToUtf8(units).size());
-            }
-            info.maxValueLenA = std::max(info.maxValueLenA, sizeA);
+            info.maxValueNameLen =
+                std::max<DWORD>(info.maxValueNameLen, static_cast<DWORD>(FromStorage(values.Text(0)).size()));
+            info.maxValueLen = std::max<DWORD>(info.maxValueLen, static_cast<DWORD>(values.Int(1)));
         }
         return ERROR_SUCCESS;
     });
@@ -829,20 +1020,9 @@ std::optional<std::u16string> Opt(LPCWSTR s)
     return std::u16string(s);
 }
 
-// Copies a name into a caller's buffer of *cch characters (NUL included).
-LONG PutName(const std::u16string& name, LPWSTR buffer, LPDWORD cch)
-{
-    if (name.size() + 1 > *cch)
-        return ERROR_MORE_DATA;
-    std::memcpy(buffer, name.data(), name.size() * sizeof(WCHAR));
-    buffer[name.size()] = 0;
-    *cch = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
-}
+} // namespace
 
-// The size protocol of value data: size only with no buffer, ERROR_MORE_DATA
-// with the size needed when the buffer is short.
-LONG PutData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb)
+LONG registry::CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb)
 {
     if (!cb)
         return ERROR_SUCCESS;
@@ -857,41 +1037,36 @@ LONG PutData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb)
     return ERROR_SUCCESS;
 }
 
-} // namespace
-
 LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                             const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition)
 {
-    try {
+    return GuardStatus([&]() -> LONG {
         auto sub = Opt(lpSubKey);
         auto cls = Opt(lpClass);
         return CreateKey(hKey, sub ? &*sub : nullptr, cls ? &*cls : nullptr, dwOptions, samDesired,
                          lpSecurityAttributes, phkResult, lpdwDisposition);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
 {
-    try {
+    return GuardStatus([&]() -> LONG {
         auto sub = Opt(lpSubKey);
         return OpenKey(hKey, sub ? &*sub : nullptr, ulOptions, samDesired, phkResult);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
-LONG WINAPI RegCloseKey(HKEY hKey) { return CloseKey(hKey); }
+LONG WINAPI RegCloseKey(HKEY hKey)
+{
+    return GuardStatus([&] { return CloseKey(hKey); });
+}
 
 LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
 {
-    try {
+    return GuardStatus([&]() -> LONG {
         return SetValue(hKey, lpValueName ? std::u16string(lpValueName) : std::u16string(), dwType, lpData, cbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -899,36 +1074,30 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
 {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    try {
+    return GuardStatus([&]() -> LONG {
         ValueData value;
         LONG status = QueryValue(hKey, lpValueName ? std::u16string(lpValueName) : std::u16string(), value);
         if (status != ERROR_SUCCESS)
             return status;
         if (lpType)
             *lpType = value.type;
-        return PutData(value.data, lpData, lpcbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return CopyData(value.data, lpData, lpcbData);
+    });
 }
 
 LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
 {
-    try {
+    return GuardStatus([&]() -> LONG {
         return DeleteValue(hKey, lpValueName ? std::u16string(lpValueName) : std::u16string());
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 {
-    try {
+    return GuardStatus([&]() -> LONG {
         auto sub = Opt(lpSubKey);
         return DeleteKey(hKey, sub ? &*sub : nullptr);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -936,24 +1105,18 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
 {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    try {
+    return GuardStatus([&]() -> LONG {
         KeyEntry entry;
         LONG status = EnumKey(hKey, dwIndex, entry);
         if (status != ERROR_SUCCESS)
             return status;
-        if (LONG s = PutName(entry.name, lpName, lpcchName))
+        if (LONG s = CopyName(entry.name, lpName, lpcchName))
             return s;
-        if (lpClass) {
-            if (LONG s = PutName(entry.cls, lpClass, lpcchClass))
-                return s;
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(entry.cls.size());
-        }
+        if (LONG s = CopyClass(entry.cls, lpClass, lpcchClass, false))
+            return s;
         SetFileTime(lpftLastWriteTime, entry.written);
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
@@ -961,19 +1124,17 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
 {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    try {
+    return GuardStatus([&]() -> LONG {
         ValueEntry entry;
         LONG status = EnumValue(hKey, dwIndex, entry);
         if (status != ERROR_SUCCESS)
             return status;
-        if (LONG s = PutName(entry.name, lpValueName, lpcchValueName))
+        if (LONG s = CopyName(entry.name, lpValueName, lpcchValueName))
             return s;
         if (lpType)
             *lpType = entry.value.type;
-        return PutData(entry.value.data, lpData, lpcbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return CopyData(entry.value.data, lpData, lpcbData);
+    });
 }
 
 LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
@@ -983,19 +1144,13 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
 {
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    try {
+    return GuardStatus([&]() -> LONG {
         KeyInfo info;
         LONG status = QueryInfo(hKey, info);
         if (status != ERROR_SUCCESS)
             return status;
-        if (lpClass) {
-            if (LONG s = PutName(info.cls, lpClass, lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(info.cls.size());
-                return s;
-            }
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(info.cls.size());
-        }
+        if (LONG s = CopyClass(info.cls, lpClass, lpcchClass, true))
+            return s;
         if (lpcSubKeys)
             *lpcSubKeys = info.subKeys;
         if (lpcbMaxSubKeyLen)
@@ -1012,9 +1167,7 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
             *lpcbSecurityDescriptor = info.sdLen;
         SetFileTime(lpftLastWriteTime, info.written);
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
@@ -1022,7 +1175,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
 {
     if (!lpcbSecurityDescriptor)
         return ERROR_INVALID_PARAMETER;
-    try {
+    return GuardStatus([&]() -> LONG {
         std::vector<uint8_t> sd;
         LONG status = GetKeySecurity(hKey, SecurityInformation, sd);
         if (status != ERROR_SUCCESS)
@@ -1033,7 +1186,5 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
             return ERROR_INSUFFICIENT_BUFFER;
         std::memcpy(pSecurityDescriptor, sd.data(), sd.size());
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }

@@ -1,26 +1,38 @@
 // The A forms: names and string data in the ANSI code page, which is UTF-8
-// here, converted to and from the UTF-16 the registry keeps.
+// here, converted and handed to the W forms, whose results come back
+// converted. Text that is not well-formed UTF-8 is refused with
+// ERROR_NO_UNICODE_TRANSLATION: a mangled name would create or hit a key or
+// value the caller never named.
+#include "boundary.h"
 #include "registry/registry_core.h"
-#include "registry/text.h"
+#include "text/ansi.h"
+#include "text/utf.h"
 
 #include <cstring>
-#include <optional>
 
 using namespace tonwell::platform;
 using namespace tonwell::platform::registry;
+using tonwell::platform::text::WideArgument;
 
 namespace {
 
-std::optional<std::u16string> Wide(LPCSTR s)
+constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+
+std::string Narrow(std::u16string_view s) { return text::Utf16ToUtf8(s); }
+
+// The whole of an A form with one name: converted and handed to its W form.
+template <class CallW>
+LONG CallWideStatus(LPCSTR name, CallW&& callW)
 {
-    if (!s)
-        return std::nullopt;
-    return regtext::Utf8ToUtf16(s);
+    return GuardStatus([&]() -> LONG {
+        WideArgument wide;
+        if (!wide.Set(name))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        return callW(wide.Get());
+    });
 }
 
-std::u16string WideOrEmpty(LPCSTR s) { return s ? regtext::Utf8ToUtf16(s) : std::u16string(); }
-
-// String data as stored (UTF-16, any length) to UTF-8 bytes.
+// String data as stored (UTF-16) to UTF-8 bytes; other data as it is.
 std::vector<uint8_t> NarrowData(DWORD type, const std::vector<uint8_t>& data)
 {
     if (!IsStringType(type))
@@ -28,76 +40,98 @@ std::vector<uint8_t> NarrowData(DWORD type, const std::vector<uint8_t>& data)
     std::u16string units(data.size() / 2, u'\0');
     if (!units.empty())
         std::memcpy(units.data(), data.data(), units.size() * 2);
-    std::string narrow = regtext::Utf16ToUtf8(units);
+    std::string narrow = Narrow(units);
     return std::vector<uint8_t>(narrow.begin(), narrow.end());
 }
 
-LONG PutName(const std::string& name, LPSTR buffer, LPDWORD cch)
+// Reads a value whole through the W form, however its size changes meanwhile.
+LONG ReadValue(HKEY hKey, LPCWSTR name, DWORD& type, std::vector<uint8_t>& data)
 {
-    if (name.size() + 1 > *cch)
-        return ERROR_MORE_DATA;
-    std::memcpy(buffer, name.data(), name.size());
-    buffer[name.size()] = 0;
-    *cch = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
+    for (;;) {
+        DWORD size = 0;
+        if (LONG s = RegQueryValueExW(hKey, name, nullptr, &type, nullptr, &size))
+            return s;
+        data.resize(size ? size : 1);
+        LONG s = RegQueryValueExW(hKey, name, nullptr, &type, data.data(), &size);
+        if (s == ERROR_MORE_DATA)
+            continue;
+        data.resize(s == ERROR_SUCCESS ? size : 0);
+        return s;
+    }
 }
 
-LONG PutData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb)
+// A subkey's name and, when wanted, its class, through RegEnumKeyExW.
+LONG EnumKeyWide(HKEY hKey, DWORD index, bool wantClass, std::u16string& name, std::u16string& cls,
+                 PFILETIME written)
 {
-    if (!cb)
+    WCHAR buffer[TONWELL_REG_MAX_KEY_NAME + 1];
+    for (;;) {
+        DWORD cchName = TONWELL_REG_MAX_KEY_NAME + 1;
+        DWORD cchClass = 0;
+        if (wantClass) {
+            if (LONG s = RegEnumKeyExW(hKey, index, buffer, &cchName, nullptr, nullptr, &cchClass, nullptr))
+                return s;
+            cls.assign(cchClass + 1, u'\0');
+            ++cchClass;
+            cchName = TONWELL_REG_MAX_KEY_NAME + 1;
+        }
+        LONG s = RegEnumKeyExW(hKey, index, buffer, &cchName, nullptr, wantClass ? cls.data() : nullptr,
+                               wantClass ? &cchClass : nullptr, written);
+        if (s == ERROR_MORE_DATA && wantClass)
+            continue; // the class grew meanwhile
+        if (s != ERROR_SUCCESS)
+            return s;
+        name.assign(buffer, cchName);
+        cls.resize(wantClass ? cchClass : 0);
         return ERROR_SUCCESS;
-    DWORD available = *cb;
-    *cb = static_cast<DWORD>(data.size());
-    if (!buffer)
-        return ERROR_SUCCESS;
-    if (data.size() > available)
-        return ERROR_MORE_DATA;
-    if (!data.empty())
-        std::memcpy(buffer, data.data(), data.size());
-    return ERROR_SUCCESS;
+    }
 }
+
+// Upper bounds, in UTF-8 bytes, of lengths the W forms give in UTF-16 units
+// (a unit takes at most three bytes) and of string data (two bytes at most three).
+DWORD NameBytes(DWORD units) { return units > kMaxDword / 3 ? kMaxDword : units * 3; }
+DWORD DataBytes(DWORD bytes) { return bytes > kMaxDword / 3 * 2 ? kMaxDword : bytes + (bytes + 1) / 2; }
 
 } // namespace
 
-LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
-                            const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                            REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition)
 {
-    try {
-        auto sub = Wide(lpSubKey);
-        auto cls = Wide(lpClass);
-        return CreateKey(hKey, sub ? &*sub : nullptr, cls ? &*cls : nullptr, dwOptions, samDesired,
-                         lpSecurityAttributes, phkResult, lpdwDisposition);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return GuardStatus([&]() -> LONG {
+        WideArgument sub, cls;
+        if (!sub.Set(lpSubKey))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        if (!cls.Set(lpClass))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        return RegCreateKeyExW(hKey, sub.Get(), Reserved, const_cast<LPWSTR>(cls.Get()), dwOptions, samDesired,
+                               lpSecurityAttributes, phkResult, lpdwDisposition);
+    });
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
 {
-    try {
-        auto sub = Wide(lpSubKey);
-        return OpenKey(hKey, sub ? &*sub : nullptr, ulOptions, samDesired, phkResult);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return CallWideStatus(lpSubKey, [&](LPCWSTR sub) { return RegOpenKeyExW(hKey, sub, ulOptions, samDesired, phkResult); });
 }
 
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                           DWORD cbData)
 {
-    try {
-        if (!lpData && cbData)
+    return GuardStatus([&]() -> LONG {
+        WideArgument name;
+        if (!name.Set(lpValueName))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        if (!IsStringType(dwType) || !lpData)
+            return RegSetValueExW(hKey, name.Get(), Reserved, dwType, lpData, cbData);
+        std::u16string wide;
+        if (!text::Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(lpData), cbData), wide,
+                               text::Invalid::Refuse))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        if (wide.size() > kMaxDword / sizeof(char16_t))
             return ERROR_INVALID_PARAMETER;
-        if (IsStringType(dwType) && lpData) {
-            std::u16string wide =
-                regtext::Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(lpData), cbData));
-            return SetValue(hKey, WideOrEmpty(lpValueName), dwType, reinterpret_cast<const uint8_t*>(wide.data()),
-                            wide.size() * sizeof(char16_t));
-        }
-        return SetValue(hKey, WideOrEmpty(lpValueName), dwType, lpData, cbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return RegSetValueExW(hKey, name.Get(), Reserved, dwType, reinterpret_cast<const BYTE*>(wide.data()),
+                              static_cast<DWORD>(wide.size() * sizeof(char16_t)));
+    });
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -105,36 +139,30 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    try {
-        ValueData value;
-        LONG status = QueryValue(hKey, WideOrEmpty(lpValueName), value);
-        if (status != ERROR_SUCCESS)
-            return status;
+    return GuardStatus([&]() -> LONG {
+        WideArgument name;
+        if (!name.Set(lpValueName))
+            return ERROR_NO_UNICODE_TRANSLATION;
+        if (!lpcbData)
+            return RegQueryValueExW(hKey, name.Get(), nullptr, lpType, nullptr, nullptr);
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        if (LONG s = ReadValue(hKey, name.Get(), type, data))
+            return s;
         if (lpType)
-            *lpType = value.type;
-        return PutData(NarrowData(value.type, value.data), lpData, lpcbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+            *lpType = type;
+        return CopyData(NarrowData(type, data), lpData, lpcbData);
+    });
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    try {
-        return DeleteValue(hKey, WideOrEmpty(lpValueName));
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return CallWideStatus(lpValueName, [&](LPCWSTR name) { return RegDeleteValueW(hKey, name); });
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    try {
-        auto sub = Wide(lpSubKey);
-        return DeleteKey(hKey, sub ? &*sub : nullptr);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return CallWideStatus(lpSubKey, [&](LPCWSTR sub) { return RegDeleteKeyW(hKey, sub); });
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -142,25 +170,19 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    try {
-        KeyEntry entry;
-        LONG status = EnumKey(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        if (LONG s = PutName(regtext::Utf16ToUtf8(entry.name), lpName, lpcchName))
+    return GuardStatus([&]() -> LONG {
+        std::u16string name, cls;
+        FILETIME written{};
+        if (LONG s = EnumKeyWide(hKey, dwIndex, lpcchClass != nullptr, name, cls, &written))
             return s;
-        std::string cls = regtext::Utf16ToUtf8(entry.cls);
-        if (lpClass) {
-            if (LONG s = PutName(cls, lpClass, lpcchClass))
-                return s;
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(cls.size());
-        }
-        SetFileTime(lpftLastWriteTime, entry.written);
+        if (LONG s = CopyName(Narrow(name), lpName, lpcchName))
+            return s;
+        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, false))
+            return s;
+        if (lpftLastWriteTime)
+            *lpftLastWriteTime = written;
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
@@ -168,21 +190,42 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    try {
-        ValueEntry entry;
-        LONG status = EnumValue(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        if (LONG s = PutName(regtext::Utf16ToUtf8(entry.name), lpValueName, lpcchValueName))
+    return GuardStatus([&]() -> LONG {
+        std::u16string name(TONWELL_REG_MAX_VALUE_NAME + 1, u'\0');
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        for (;;) {
+            DWORD cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
+            DWORD size = 0;
+            LONG s = RegEnumValueW(hKey, dwIndex, name.data(), &cchName, nullptr, &type, nullptr,
+                                   lpcbData ? &size : nullptr);
+            if (s != ERROR_SUCCESS)
+                return s;
+            if (!lpcbData) {
+                name.resize(cchName);
+                break;
+            }
+            data.resize(size ? size : 1);
+            cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
+            s = RegEnumValueW(hKey, dwIndex, name.data(), &cchName, nullptr, &type, data.data(), &size);
+            if (s == ERROR_MORE_DATA)
+                continue; // the value grew meanwhile
+            if (s != ERROR_SUCCESS)
+                return s;
+            name.resize(cchName);
+            data.resize(size);
+            break;
+        }
+        if (LONG s = CopyName(Narrow(name), lpValueName, lpcchValueName))
             return s;
         if (lpType)
-            *lpType = entry.value.type;
-        return PutData(NarrowData(entry.value.type, entry.value.data), lpData, lpcbData);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+            *lpType = type;
+        return CopyData(NarrowData(type, data), lpData, lpcbData);
+    });
 }
 
+// Lengths are upper bounds in UTF-8 bytes: enough for any name, class or
+// value of the key as the other A forms return it.
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
@@ -190,37 +233,35 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
 {
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    try {
-        KeyInfo info;
-        LONG status = QueryInfo(hKey, info);
-        if (status != ERROR_SUCCESS)
-            return status;
-        std::string cls = regtext::Utf16ToUtf8(info.cls);
-        if (lpClass) {
-            if (LONG s = PutName(cls, lpClass, lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(cls.size());
+    return GuardStatus([&]() -> LONG {
+        std::u16string cls;
+        DWORD cchClass = 0, maxSubKey = 0, maxClass = 0, maxValueName = 0, maxValue = 0;
+        for (;;) {
+            if (LONG s = RegQueryInfoKeyW(hKey, nullptr, &cchClass, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr))
                 return s;
-            }
-        } else if (lpcchClass) {
-            *lpcchClass = static_cast<DWORD>(cls.size());
+            cls.assign(cchClass + 1, u'\0');
+            ++cchClass;
+            LONG s = RegQueryInfoKeyW(hKey, cls.data(), &cchClass, nullptr, lpcSubKeys, &maxSubKey, &maxClass,
+                                      lpcValues, &maxValueName, &maxValue, lpcbSecurityDescriptor,
+                                      lpftLastWriteTime);
+            if (s == ERROR_MORE_DATA)
+                continue; // the class grew meanwhile
+            if (s != ERROR_SUCCESS)
+                return s;
+            cls.resize(cchClass);
+            break;
         }
-        if (lpcSubKeys)
-            *lpcSubKeys = info.subKeys;
+        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, true))
+            return s;
         if (lpcbMaxSubKeyLen)
-            *lpcbMaxSubKeyLen = info.maxSubKeyLenA;
+            *lpcbMaxSubKeyLen = NameBytes(maxSubKey);
         if (lpcbMaxClassLen)
-            *lpcbMaxClassLen = info.maxClassLen * 3;
-        if (lpcValues)
-            *lpcValues = info.values;
+            *lpcbMaxClassLen = NameBytes(maxClass);
         if (lpcbMaxValueNameLen)
-            *lpcbMaxValueNameLen = info.maxValueNameLenA;
+            *lpcbMaxValueNameLen = NameBytes(maxValueName);
         if (lpcbMaxValueLen)
-            *lpcbMaxValueLen = std::max(info.maxValueLen, info.maxValueLenA);
-        if (lpcbSecurityDescriptor)
-            *lpcbSecurityDescriptor = info.sdLen;
-        SetFileTime(lpftLastWriteTime, info.written);
+            *lpcbMaxValueLen = DataBytes(maxValue);
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }

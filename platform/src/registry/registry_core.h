@@ -32,14 +32,11 @@ struct ValueEntry {
 struct KeyInfo {
     std::u16string cls;
     DWORD subKeys = 0;
-    DWORD maxSubKeyLen = 0;  // UTF-16 units
-    DWORD maxSubKeyLenA = 0; // UTF-8 bytes
+    DWORD maxSubKeyLen = 0; // UTF-16 units
     DWORD maxClassLen = 0;
     DWORD values = 0;
     DWORD maxValueNameLen = 0;
-    DWORD maxValueNameLenA = 0;
-    DWORD maxValueLen = 0;
-    DWORD maxValueLenA = 0; // string data as UTF-8
+    DWORD maxValueLen = 0; // bytes
     DWORD sdLen = 0;
     int64_t written = 0;
 };
@@ -63,5 +60,39 @@ LONG GetKeySecurity(HKEY hKey, SECURITY_INFORMATION info, std::vector<uint8_t>& 
 
 bool IsStringType(DWORD type);
 void SetFileTime(PFILETIME ft, int64_t value);
+
+// Copies a name into a caller's buffer of *cch units (NUL included) and sets
+// *cch to its length; ERROR_MORE_DATA, nothing copied, when it does not fit.
+template <class C>
+LONG CopyName(const std::basic_string<C>& name, C* buffer, LPDWORD cch)
+{
+    if (name.size() + 1 > *cch)
+        return ERROR_MORE_DATA;
+    std::char_traits<C>::copy(buffer, name.data(), name.size());
+    buffer[name.size()] = 0;
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+// A class name for a caller that may want only its length: copied as a
+// name when there is a buffer; with none, *cch (if given) receives the
+// length. `lengthWhenShort` also sets *cch to the length when the buffer is short.
+template <class C>
+LONG CopyClass(const std::basic_string<C>& cls, C* buffer, LPDWORD cch, bool lengthWhenShort)
+{
+    if (!buffer) {
+        if (cch)
+            *cch = static_cast<DWORD>(cls.size());
+        return ERROR_SUCCESS;
+    }
+    LONG s = CopyName(cls, buffer, cch);
+    if (s && lengthWhenShort)
+        *cch = static_cast<DWORD>(cls.size());
+    return s;
+}
+
+// The size protocol of value data: *cb receives the size; with no buffer
+// that is all, and a short buffer gives ERROR_MORE_DATA.
+LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);
 
 } // namespace tonwell::platform::registry

@@ -3,6 +3,7 @@
 #include "machine_root.h"
 #include "security/descriptor.h"
 
+#include <sysinfoapi.h>
 #include <winerror.h>
 
 #include <algorithm>
@@ -497,6 +498,11 @@ LONG Open(Connection& c, const StoreId& store, const std::string& path)
             LONG status = FailedSql(c, e.code);
             CloseConnection(c);
             return status;
+        } catch (...) {
+            // Out of memory while setting up: closed, so that the next use starts over
+            // instead of finding a connection that is open but not set up.
+            CloseConnection(c);
+            throw;
         }
     }
 }
@@ -656,7 +662,13 @@ Statement Transaction::Prepare(const char* sql)
     int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     if (rc != SQLITE_OK)
         throw SqlError{rc};
-    m_cache->emplace_back(sql, stmt);
+    try {
+        m_cache->emplace_back(sql, stmt);
+    } catch (...) {
+        // An unfinalised statement would keep the connection from ever closing.
+        sqlite3_finalize(stmt);
+        throw;
+    }
     return Statement(m_db, stmt);
 }
 
@@ -850,9 +862,9 @@ const std::string& LastFailure() { return t_failure; }
 
 int64_t NowFileTime()
 {
-    using namespace std::chrono;
-    auto ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
-    return ns / 100 + 116444736000000000LL;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 } // namespace tonwell::platform::registry

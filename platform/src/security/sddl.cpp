@@ -1,6 +1,7 @@
 // Descriptor strings: "O:owner G:group D:flags(ace)... S:flags(ace)...", each
 // ACE "(type;flags;rights;object;inherited object;account)".
-#include "registry/text.h"
+#include "boundary.h"
+#include "text/utf.h"
 #include "security/descriptor.h"
 
 #include <errhandlingapi.h>
@@ -11,6 +12,7 @@
 
 using namespace tonwell::platform;
 using namespace tonwell::platform::security;
+using tonwell::platform::GuardLastError;
 
 namespace {
 
@@ -402,7 +404,7 @@ BOOL ConvertToString(PSECURITY_DESCRIPTOR sdData, DWORD revision, SECURITY_INFOR
         if constexpr (sizeof(Char) == 1)
             out = text;
         else
-            out = regtext::Utf8ToUtf16(text);
+            out = tonwell::platform::text::Utf8ToUtf16(text);
         auto* block = static_cast<Char*>(LocalAlloc(LMEM_FIXED, (out.size() + 1) * sizeof(Char)));
         if (!block) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -426,17 +428,19 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringS
                                                                  PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                                  PULONG SecurityDescriptorSize)
 {
-    if (!StringSecurityDescriptor) {
-        if (SecurityDescriptor)
-            *SecurityDescriptor = nullptr;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::u16string wide(StringSecurityDescriptor);
-    std::string narrow;
-    for (char16_t c : wide)
-        narrow += c < 0x80 ? static_cast<char>(c) : '\x80'; // any non-ASCII character is rejected
-    return ConvertFromString(narrow, StringSDRevision, SecurityDescriptor, SecurityDescriptorSize);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        if (!StringSecurityDescriptor) {
+            if (SecurityDescriptor)
+                *SecurityDescriptor = nullptr;
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::u16string wide(StringSecurityDescriptor);
+        std::string narrow;
+        for (char16_t c : wide)
+            narrow += c < 0x80 ? static_cast<char>(c) : '\x80'; // any non-ASCII character is rejected
+        return ConvertFromString(narrow, StringSDRevision, SecurityDescriptor, SecurityDescriptorSize);
+    });
 }
 
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
@@ -444,14 +448,16 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSe
                                                                  PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                                  PULONG SecurityDescriptorSize)
 {
-    if (!StringSecurityDescriptor) {
-        if (SecurityDescriptor)
-            *SecurityDescriptor = nullptr;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return ConvertFromString(StringSecurityDescriptor, StringSDRevision, SecurityDescriptor,
-                             SecurityDescriptorSize);
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        if (!StringSecurityDescriptor) {
+            if (SecurityDescriptor)
+                *SecurityDescriptor = nullptr;
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return ConvertFromString(StringSecurityDescriptor, StringSDRevision, SecurityDescriptor,
+                                 SecurityDescriptorSize);
+    });
 }
 
 BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR SecurityDescriptor,
@@ -476,43 +482,47 @@ BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCR
 
 BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* pSid)
 {
-    if (!StringSid || !pSid) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *pSid = nullptr;
-    Sid sid;
-    if (!SidFromString(regtext::Utf16ToUtf8(StringSid), sid)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    void* block = LocalAlloc(LMEM_FIXED, sid.size());
-    if (!block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    std::memcpy(block, sid.data(), sid.size());
-    *pSid = block;
-    return TRUE;
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        if (!StringSid || !pSid) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *pSid = nullptr;
+        Sid sid;
+        if (!SidFromString(tonwell::platform::text::Utf16ToUtf8(StringSid), sid)) {
+            SetLastError(ERROR_INVALID_SID);
+            return FALSE;
+        }
+        void* block = LocalAlloc(LMEM_FIXED, sid.size());
+        if (!block) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        std::memcpy(block, sid.data(), sid.size());
+        *pSid = block;
+        return TRUE;
+    });
 }
 
 BOOL WINAPI ConvertSidToStringSidW(PSID pSid, LPWSTR* StringSid)
 {
-    size_t n = 0;
-    if (!pSid || !StringSid || !ValidSid(static_cast<const uint8_t*>(pSid), 8 + 4 * SID_MAX_SUB_AUTHORITIES, &n)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    const auto* p = static_cast<const uint8_t*>(pSid);
-    std::u16string out = regtext::Utf8ToUtf16(SidToString(Sid(p, p + n)));
-    auto* block = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, (out.size() + 1) * sizeof(WCHAR)));
-    if (!block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    std::memcpy(block, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
-    *StringSid = block;
-    return TRUE;
+    return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
+        size_t n = 0;
+        if (!pSid || !StringSid || !ValidSid(static_cast<const uint8_t*>(pSid), 8 + 4 * SID_MAX_SUB_AUTHORITIES, &n)) {
+            SetLastError(ERROR_INVALID_SID);
+            return FALSE;
+        }
+        const auto* p = static_cast<const uint8_t*>(pSid);
+        std::u16string out = tonwell::platform::text::Utf8ToUtf16(SidToString(Sid(p, p + n)));
+        auto* block = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, (out.size() + 1) * sizeof(WCHAR)));
+        if (!block) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        std::memcpy(block, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
+        *StringSid = block;
+        return TRUE;
+    });
 }
 
 BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor)

@@ -5,6 +5,7 @@
 
 #include "text/utf.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace tonwell::platform::text;
@@ -33,6 +34,36 @@ int Fail(DWORD error)
     return 0;
 }
 
+// Converts src[0..n) into dest (cchDest units; 0 counts only). Ill-formed
+// text fails under `strict`, else becomes U+FFFD and sets `replaced`.
+template <class From, class To>
+int Convert(const From* src, size_t n, bool strict, To* dest, int cchDest, bool& replaced)
+{
+    size_t written = 0;
+    size_t i = 0;
+    while (i < n) {
+        char32_t cp;
+        bool ok;
+        i += Decode(src + i, n - i, cp, ok);
+        if (!ok) {
+            if (strict)
+                return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            replaced = true;
+        }
+        To units[4];
+        size_t len = Encode(cp, units);
+        if (cchDest > 0) {
+            if (written + len > size_t(cchDest))
+                return Fail(ERROR_INSUFFICIENT_BUFFER);
+            std::copy(units, units + len, dest + written);
+        }
+        written += len;
+        if (written > 0x7FFFFFFF)
+            return Fail(ERROR_INVALID_PARAMETER);
+    }
+    return written;
+}
+
 } // namespace
 
 UINT WINAPI GetACP(void) { return CP_UTF8; }
@@ -56,27 +87,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
         return Fail(ERROR_INVALID_FLAGS);
 
     size_t n = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
-    auto* src = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
-    bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
-    size_t written = 0;
-    size_t i = 0;
-    while (i < n) {
-        char32_t cp;
-        bool ok;
-        i += DecodeUtf8(src + i, n - i, cp, ok);
-        if (!ok && strict)
-            return Fail(ERROR_NO_UNICODE_TRANSLATION);
-        size_t len = Utf16Length(cp);
-        if (cchWideChar > 0) {
-            if (written + len > size_t(cchWideChar))
-                return Fail(ERROR_INSUFFICIENT_BUFFER);
-            EncodeUtf16(cp, lpWideCharStr + written);
-        }
-        written += len;
-        if (written > 0x7FFFFFFF)
-            return Fail(ERROR_INVALID_PARAMETER);
-    }
-    return int(written);
+    bool replaced = false;
+    return Convert(lpMultiByteStr, n, (dwFlags & MB_ERR_INVALID_CHARS) != 0, lpWideCharStr, cchWideChar, replaced);
 }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
@@ -108,30 +120,12 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
     } else {
         n = size_t(cchWideChar);
     }
-    bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
     bool replaced = false;
-    size_t written = 0;
-    size_t i = 0;
-    while (i < n) {
-        char32_t cp;
-        bool ok;
-        i += DecodeUtf16(lpWideCharStr + i, n - i, cp, ok);
-        if (!ok) {
-            if (strict)
-                return Fail(ERROR_NO_UNICODE_TRANSLATION);
-            replaced = true;
-        }
-        size_t len = Utf8Length(cp);
-        if (cbMultiByte > 0) {
-            if (written + len > size_t(cbMultiByte))
-                return Fail(ERROR_INSUFFICIENT_BUFFER);
-            EncodeUtf8(cp, lpMultiByteStr + written);
-        }
-        written += len;
-        if (written > 0x7FFFFFFF)
-            return Fail(ERROR_INVALID_PARAMETER);
-    }
+    int written = Convert(lpWideCharStr, n, (dwFlags & WC_ERR_INVALID_CHARS) != 0, lpMultiByteStr, cbMultiByte,
+                          replaced);
+    if (written == 0)
+        return 0;
     if (lpUsedDefaultChar)
         *lpUsedDefaultChar = replaced ? TRUE : FALSE;
-    return int(written);
+    return written;
 }

@@ -4,15 +4,18 @@
 #include <heapapi.h>
 #include <winnls.h>
 
+#include "boundary.h"
+#include "text/format.h"
 #include "text/system_messages.h"
 #include "text/utf.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace tonwell::platform::text;
+using tonwell::platform::GuardLastError;
 
 namespace {
 
@@ -20,7 +23,6 @@ constexpr DWORD kKnownFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IG
                               FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
                               FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_MAX_WIDTH_MASK;
 constexpr int kMaxInsert = 99;
-constexpr int kMaxFieldWidth = 4096;
 
 template <typename Ch>
 std::basic_string<Ch> FromUtf8(std::string_view s);
@@ -28,22 +30,6 @@ template <>
 std::string FromUtf8<char>(std::string_view s) { return std::string(s); }
 template <>
 std::u16string FromUtf8<char16_t>(std::string_view s) { return Utf8ToUtf16(s); }
-
-template <typename Ch>
-std::basic_string<Ch> FromUtf16(std::u16string_view s);
-template <>
-std::string FromUtf16<char>(std::u16string_view s) { return Utf16ToUtf8(s); }
-template <>
-std::u16string FromUtf16<char16_t>(std::u16string_view s) { return std::u16string(s); }
-
-template <typename Ch>
-size_t Length(const Ch* s)
-{
-    size_t n = 0;
-    while (s[n])
-        ++n;
-    return n;
-}
 
 // The arguments of the inserts, fetched as pointer-sized values: from the
 // caller's array, or in order from the va_list as far as the highest insert used.
@@ -71,163 +57,35 @@ private:
     std::vector<uintptr_t> m_fetched;
 };
 
-// One parsed insert format such as "s", "ls", "08lx" or "I64u".
-struct InsertFormat {
-    std::string flags;
-    int width = -1;
-    int precision = -1;
-    bool wide = false;   // l or w on s/c
-    bool narrow = false; // h on s/c
-    bool is64 = false;   // ll or I64
-    char conversion = 's';
+// An insert's one argument, as the formatter asks for it: a pointer-sized
+// value, of which "l" and plain conversions take the low 32 bits.
+class InsertArgument final : public FormatArguments {
+public:
+    explicit InsertArgument(uintptr_t value) : m_value(value) {}
+    bool Int(int& value) override
+    {
+        value = static_cast<int>(static_cast<uint32_t>(m_value));
+        return Take();
+    }
+    bool Int64(long long& value) override
+    {
+        value = static_cast<long long>(m_value);
+        return Take();
+    }
+    bool Double(double&, bool) override { return false; }
+    bool Pointer(const void*& value) override
+    {
+        value = reinterpret_cast<const void*>(m_value);
+        return Take();
+    }
+
+private:
+    // Each insert carries one argument; a format that wants more is refused.
+    bool Take() { return !std::exchange(m_taken, true); }
+
+    uintptr_t m_value;
+    bool m_taken = false;
 };
-
-template <typename Ch>
-bool ParseInsertFormat(const std::basic_string<Ch>& spec, InsertFormat& f)
-{
-    size_t i = 0, n = spec.size();
-    auto readNumber = [&](int& out) {
-        if (i < n && spec[i] == Ch('*'))
-            return false; // widths taken from the arguments are not supported
-        int v = 0;
-        bool any = false;
-        while (i < n && spec[i] >= Ch('0') && spec[i] <= Ch('9')) {
-            v = v * 10 + int(spec[i] - Ch('0'));
-            if (v > kMaxFieldWidth)
-                return false;
-            ++i;
-            any = true;
-        }
-        if (any)
-            out = v;
-        return true;
-    };
-    while (i < n && (spec[i] == Ch('-') || spec[i] == Ch('+') || spec[i] == Ch(' ') || spec[i] == Ch('#') ||
-                     spec[i] == Ch('0')))
-        f.flags.push_back(char(spec[i++]));
-    if (!readNumber(f.width))
-        return false;
-    if (i < n && spec[i] == Ch('.')) {
-        ++i;
-        f.precision = 0;
-        if (!readNumber(f.precision))
-            return false;
-    }
-    while (i < n) {
-        Ch c = spec[i];
-        if (c == Ch('h')) {
-            f.narrow = true;
-            ++i;
-        } else if (c == Ch('l') || c == Ch('w')) {
-            if (c == Ch('l') && i + 1 < n && spec[i + 1] == Ch('l')) {
-                f.is64 = true;
-                i += 2;
-            } else {
-                f.wide = true;
-                ++i;
-            }
-        } else if (c == Ch('I') && i + 2 < n && spec[i + 1] == Ch('6') && spec[i + 2] == Ch('4')) {
-            f.is64 = true;
-            i += 3;
-        } else if (c == Ch('I') && i + 2 < n && spec[i + 1] == Ch('3') && spec[i + 2] == Ch('2')) {
-            i += 3;
-        } else {
-            break;
-        }
-    }
-    if (i + 1 != n)
-        return false;
-    Ch conv = spec[i];
-    if (conv > 0x7F || !std::strchr("sScCdiuxXop", char(conv)))
-        return false;
-    f.conversion = char(conv);
-    return true;
-}
-
-template <typename Ch>
-void Pad(std::basic_string<Ch>& out, std::basic_string<Ch> text, const InsertFormat& f)
-{
-    if (f.precision >= 0 && text.size() > size_t(f.precision))
-        text.resize(size_t(f.precision));
-    size_t pad = (f.width > 0 && size_t(f.width) > text.size()) ? size_t(f.width) - text.size() : 0;
-    bool left = f.flags.find('-') != std::string::npos;
-    if (!left)
-        out.append(pad, Ch(' '));
-    out += text;
-    if (left)
-        out.append(pad, Ch(' '));
-}
-
-template <typename Ch>
-bool AppendInsert(std::basic_string<Ch>& out, const InsertFormat& f, uintptr_t value)
-{
-    constexpr bool kWideOutput = sizeof(Ch) == 2;
-    switch (f.conversion) {
-    case 's':
-    case 'S': {
-        // Plain s is a string of the caller's own width; S, or an explicit h or l, the other or the stated one.
-        bool wide = f.wide ? true : f.narrow ? false : (f.conversion == 's') == kWideOutput;
-        if (!value) {
-            Pad(out, FromUtf8<Ch>("(null)"), f);
-        } else if (wide) {
-            auto* s = reinterpret_cast<const char16_t*>(value);
-            Pad(out, FromUtf16<Ch>(std::u16string_view(s, Length(s))), f);
-        } else {
-            auto* s = reinterpret_cast<const char*>(value);
-            Pad(out, FromUtf8<Ch>(std::string_view(s, std::strlen(s))), f);
-        }
-        return true;
-    }
-    case 'c':
-    case 'C': {
-        bool wide = f.wide ? true : f.narrow ? false : (f.conversion == 'c') == kWideOutput;
-        std::basic_string<Ch> text;
-        if (wide) {
-            char16_t c = char16_t(value & 0xFFFF);
-            text = FromUtf16<Ch>(std::u16string_view(&c, 1));
-        } else {
-            char c = char(value & 0xFF);
-            text = FromUtf8<Ch>(std::string_view(&c, 1));
-        }
-        InsertFormat plain = f;
-        plain.precision = -1;
-        Pad(out, text, plain);
-        return true;
-    }
-    case 'p': {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(value));
-        Pad(out, FromUtf8<Ch>(buf), f);
-        return true;
-    }
-    default: {
-        // Integers: 32 bits unless ll or I64 says 64, as the platform's "l" is 32-bit.
-        std::string fmt = "%" + f.flags;
-        if (f.width >= 0)
-            fmt += std::to_string(f.width);
-        if (f.precision >= 0)
-            fmt += "." + std::to_string(f.precision);
-        fmt += "ll";
-        fmt += f.conversion;
-        bool isSigned = f.conversion == 'd' || f.conversion == 'i';
-        long long v;
-        if (f.is64)
-            v = static_cast<long long>(value);
-        else if (isSigned)
-            v = static_cast<int32_t>(static_cast<uint32_t>(value));
-        else
-            v = static_cast<long long>(static_cast<uint32_t>(value));
-        int len = std::snprintf(nullptr, 0, fmt.c_str(), v);
-        if (len < 0)
-            return false;
-        std::string buf(size_t(len) + 1, '\0');
-        std::snprintf(buf.data(), buf.size(), fmt.c_str(), v);
-        buf.resize(size_t(len));
-        out += FromUtf8<Ch>(buf);
-        return true;
-    }
-    }
-}
 
 // Folds the ordinary line breaks of the template into spaces and, for a
 // width below 255, breaks lines between words. Hard breaks (%n, %r) stay.
@@ -286,7 +144,7 @@ DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpB
             return 0;
         }
         auto* s = static_cast<const Ch*>(lpSource);
-        source.assign(s, Length(s));
+        source.assign(s);
     } else if (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) {
         const char* text = FindSystemMessage(dwMessageId);
         if (!text) {
@@ -358,15 +216,17 @@ DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpB
                 emit(source.substr(start, i - start), false);
                 continue;
             }
-            InsertFormat format;
             uintptr_t value = 0;
-            if (number > kMaxInsert || (!spec.empty() && !ParseInsertFormat(spec, format)) ||
-                !args.Get(number, value)) {
+            if (number > kMaxInsert || !args.Get(number, value)) {
                 SetLastError(ERROR_INVALID_PARAMETER);
                 return 0;
             }
+            if (spec.empty())
+                spec.push_back(Ch('s'));
             std::basic_string<Ch> text;
-            if (!AppendInsert(text, format, value)) {
+            FormatOutput<Ch> output(text);
+            InsertArgument argument(value);
+            if (!FormatOne(output, spec.c_str(), argument)) {
                 SetLastError(ERROR_INVALID_PARAMETER);
                 return 0;
             }
@@ -415,21 +275,13 @@ DWORD FormatMessageT(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, Ch* lpB
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPSTR lpBuffer,
                             DWORD nSize, va_list* Arguments)
 {
-    try {
-        return FormatMessageT<char>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return GuardLastError(DWORD(0),
+                          [&] { return FormatMessageT<char>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments); });
 }
 
 DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPWSTR lpBuffer,
                             DWORD nSize, va_list* Arguments)
 {
-    try {
-        return FormatMessageT<char16_t>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return GuardLastError(DWORD(0),
+                          [&] { return FormatMessageT<char16_t>(dwFlags, lpSource, dwMessageId, lpBuffer, nSize, Arguments); });
 }

@@ -5,7 +5,9 @@
 
 #include "text/utf.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 using namespace tonwell::platform::text;
@@ -14,38 +16,19 @@ namespace {
 
 bool IsSingleCharacter(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 16) == 0; }
 
-template <char32_t (*Map)(char32_t)>
-DWORD MapUtf8InPlace(char* s, size_t n)
-{
-    auto* p = reinterpret_cast<unsigned char*>(s);
-    size_t i = 0;
-    while (i < n) {
-        char32_t cp;
-        bool ok;
-        size_t len = DecodeUtf8(p + i, n - i, cp, ok);
-        if (ok) {
-            char32_t mapped = Map(cp);
-            if (mapped != cp && Utf8Length(mapped) == len)
-                EncodeUtf8(mapped, s + i);
-        }
-        i += len;
-    }
-    return DWORD(n);
-}
-
-template <char32_t (*Map)(char32_t)>
-DWORD MapUtf16InPlace(char16_t* s, size_t n)
+// Maps each character in place; one whose mapping takes another number of
+// units, and anything that is not a character, stays as it is.
+template <char32_t (*Map)(char32_t), class C>
+DWORD MapInPlace(C* s, size_t n)
 {
     size_t i = 0;
     while (i < n) {
         char32_t cp;
         bool ok;
-        size_t len = DecodeUtf16(s + i, n - i, cp, ok);
-        if (ok) {
-            char32_t mapped = Map(cp);
-            if (mapped != cp && Utf16Length(mapped) == len)
-                EncodeUtf16(mapped, s + i);
-        }
+        size_t len = Decode(s + i, n - i, cp, ok);
+        C units[4];
+        if (ok && Map(cp) != cp && Encode(Map(cp), units) == len)
+            std::copy(units, units + len, s + i);
         i += len;
     }
     return DWORD(n);
@@ -60,7 +43,7 @@ LPSTR CharMapA(LPSTR lpsz)
         char32_t mapped = c < 0x80 ? Map(c) : c;
         return reinterpret_cast<LPSTR>(static_cast<uintptr_t>(mapped));
     }
-    MapUtf8InPlace<Map>(lpsz, std::strlen(lpsz));
+    MapInPlace<Map>(lpsz, std::strlen(lpsz));
     return lpsz;
 }
 
@@ -77,7 +60,7 @@ LPWSTR CharMapW(LPWSTR lpsz)
     size_t n = 0;
     while (lpsz[n])
         ++n;
-    MapUtf16InPlace<Map>(lpsz, n);
+    MapInPlace<Map>(lpsz, n);
     return lpsz;
 }
 
@@ -90,10 +73,12 @@ int Compare(const Ch* a, const Ch* b, bool ignoreCase)
     for (;; ++a, ++b) {
         char32_t ca = static_cast<std::make_unsigned_t<Ch>>(*a);
         char32_t cb = static_cast<std::make_unsigned_t<Ch>>(*b);
-        if (ignoreCase) {
-            ca = ToUpper(ca);
-            cb = ToUpper(cb);
-        }
+        // 8-bit strings get here only when they are not UTF-8 text: their
+        // ASCII letters still fold, the other bytes compare as they are.
+        if (ignoreCase && (sizeof(Ch) == 2 || ca < 0x80))
+            ca = FoldUnit(char16_t(ca));
+        if (ignoreCase && (sizeof(Ch) == 2 || cb < 0x80))
+            cb = FoldUnit(char16_t(cb));
         if (ca != cb)
             return ca < cb ? -1 : 1;
         if (!*a)
@@ -101,28 +86,16 @@ int Compare(const Ch* a, const Ch* b, bool ignoreCase)
     }
 }
 
-int CompareIgnoreCaseUtf8(const char* a, const char* b)
+template <typename Ch>
+Ch* CopyBounded(Ch* dest, const Ch* source, int maxLength)
 {
-    if (!a || !b)
-        return a == b ? 0 : (a ? 1 : -1);
-    auto* pa = reinterpret_cast<const unsigned char*>(a);
-    auto* pb = reinterpret_cast<const unsigned char*>(b);
-    size_t na = std::strlen(a), nb = std::strlen(b), i = 0, j = 0;
-    while (i < na && j < nb) {
-        char32_t ca, cb;
-        bool ok;
-        i += DecodeUtf8(pa + i, na - i, ca, ok);
-        j += DecodeUtf8(pb + j, nb - j, cb, ok);
-        ca = ToUpper(ca);
-        cb = ToUpper(cb);
-        if (ca != cb)
-            return ca < cb ? -1 : 1;
-    }
-    if (i < na)
-        return 1;
-    if (j < nb)
-        return -1;
-    return 0;
+    if (!dest || !source || maxLength <= 0)
+        return dest;
+    int i = 0;
+    for (; i < maxLength - 1 && source[i]; ++i)
+        dest[i] = source[i];
+    dest[i] = 0;
+    return dest;
 }
 
 } // namespace
@@ -132,10 +105,10 @@ LPSTR WINAPI CharLowerA(LPSTR lpsz) { return CharMapA<ToLower>(lpsz); }
 LPWSTR WINAPI CharUpperW(LPWSTR lpsz) { return CharMapW<ToUpper>(lpsz); }
 LPWSTR WINAPI CharLowerW(LPWSTR lpsz) { return CharMapW<ToLower>(lpsz); }
 
-DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToUpper>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf8InPlace<ToLower>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToUpper>(lpsz, cchLength) : 0; }
-DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapUtf16InPlace<ToLower>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToLower>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToUpper>(lpsz, cchLength) : 0; }
+DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength) { return lpsz ? MapInPlace<ToLower>(lpsz, cchLength) : 0; }
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz)
 {
@@ -193,27 +166,30 @@ int WINAPI lstrlenW(LPCWSTR lpString)
 
 int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) { return Compare(lpString1, lpString2, false); }
 int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, false); }
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) { return CompareIgnoreCaseUtf8(lpString1, lpString2); }
+// Text compares as its UTF-16 form does. Strings that are not UTF-8 text
+// compare by their bytes (ASCII letters folded), so that two different
+// ill-formed strings never compare equal as they would through U+FFFD.
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
+{
+    if (!lpString1 || !lpString2)
+        return Compare(lpString1, lpString2, true);
+    try {
+        std::u16string a, b;
+        if (Utf8ToUtf16(lpString1, a, Invalid::Refuse) && Utf8ToUtf16(lpString2, b, Invalid::Refuse))
+            return lstrcmpiW(a.c_str(), b.c_str());
+    } catch (...) {
+        // Without memory for the conversion the strings still compare, by their bytes.
+    }
+    return Compare(lpString1, lpString2, true);
+}
 int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, true); }
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength)
 {
-    if (!lpString1 || !lpString2 || iMaxLength <= 0)
-        return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
-        lpString1[i] = lpString2[i];
-    lpString1[i] = 0;
-    return lpString1;
+    return CopyBounded(lpString1, lpString2, iMaxLength);
 }
 
 LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength)
 {
-    if (!lpString1 || !lpString2 || iMaxLength <= 0)
-        return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i]; ++i)
-        lpString1[i] = lpString2[i];
-    lpString1[i] = 0;
-    return lpString1;
+    return CopyBounded(lpString1, lpString2, iMaxLength);
 }

@@ -2,7 +2,7 @@
 
 namespace tonwell::platform::text {
 
-size_t DecodeUtf8(const unsigned char* s, size_t n, char32_t& cp, bool& ok)
+size_t DecodeUtf8(const unsigned char* s, size_t n, char32_t& cp, bool& ok, bool surrogates)
 {
     unsigned char b0 = s[0];
     ok = false;
@@ -25,7 +25,7 @@ size_t DecodeUtf8(const unsigned char* s, size_t n, char32_t& cp, bool& ok)
         value = b0 & 0x0F;
         if (b0 == 0xE0)
             lo = 0xA0;
-        else if (b0 == 0xED)
+        else if (b0 == 0xED && !surrogates)
             hi = 0x9F;
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         need = 3;
@@ -105,35 +105,74 @@ size_t EncodeUtf16(char32_t cp, char16_t* out)
     return 2;
 }
 
-std::u16string Utf8ToUtf16(std::string_view s)
+bool Utf8ToUtf16(std::string_view in, std::u16string& out, Invalid mode)
 {
-    std::u16string out;
-    out.reserve(s.size());
-    auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    out.clear();
+    out.reserve(in.size());
+    auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    bool surrogates = mode == Invalid::Keep;
     size_t i = 0;
-    while (i < s.size()) {
+    while (i < in.size()) {
         char32_t cp;
         bool ok;
-        i += DecodeUtf8(p + i, s.size() - i, cp, ok);
+        i += DecodeUtf8(p + i, in.size() - i, cp, ok, surrogates);
+        if (!ok && mode == Invalid::Refuse)
+            return false;
         char16_t units[2];
         out.append(units, EncodeUtf16(cp, units));
     }
-    return out;
+    return true;
 }
 
-std::string Utf16ToUtf8(std::u16string_view s)
+bool Utf16ToUtf8(std::u16string_view in, std::string& out, Invalid mode)
 {
-    std::string out;
-    out.reserve(s.size());
+    out.clear();
+    out.reserve(in.size());
     size_t i = 0;
-    while (i < s.size()) {
+    while (i < in.size()) {
         char32_t cp;
         bool ok;
-        i += DecodeUtf16(s.data() + i, s.size() - i, cp, ok);
+        size_t len = DecodeUtf16(in.data() + i, in.size() - i, cp, ok);
+        if (!ok) {
+            if (mode == Invalid::Refuse)
+                return false;
+            if (mode == Invalid::Keep)
+                cp = in[i];
+        }
+        i += len;
         char bytes[4];
         out.append(bytes, EncodeUtf8(cp, bytes));
     }
+    return true;
+}
+
+std::u16string Utf8ToUtf16(std::string_view in)
+{
+    std::u16string out;
+    Utf8ToUtf16(in, out, Invalid::Replace);
     return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view in)
+{
+    std::string out;
+    Utf16ToUtf8(in, out, Invalid::Replace);
+    return out;
+}
+
+size_t Utf8CompletePrefix(const char* s, size_t n)
+{
+    // Step back over at most three continuation bytes to the lead of the last sequence.
+    size_t i = n, continuation = 0;
+    while (i > 0 && continuation < 3 && (static_cast<unsigned char>(s[i - 1]) & 0xC0) == 0x80) {
+        --i;
+        ++continuation;
+    }
+    if (i == 0)
+        return n;
+    auto lead = static_cast<unsigned char>(s[i - 1]);
+    size_t need = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    return need > continuation ? i - 1 : n;
 }
 
 namespace {
@@ -191,6 +230,7 @@ constexpr CasePair kPairs[] = {
     {0x00FF, 0x0178},
     {0x03AC, 0x0386},
     {0x03CC, 0x038C},
+    {0x04CF, 0x04C0},
 };
 
 bool IsPairKind(Kind k) { return k != Kind::Offset; }
@@ -203,6 +243,8 @@ char32_t ToUpper(char32_t c)
         return (c >= 'a' && c <= 'z') ? c - 0x20 : c;
     if (c == 0x03C2) // final sigma
         return 0x03A3;
+    if (c == 0x00B5) // micro sign, whose capital is the Greek one
+        return 0x039C;
     for (const CaseRange& r : kRanges) {
         if (c < r.lo || c > r.hi)
             continue;
@@ -240,6 +282,34 @@ char32_t ToLower(char32_t c)
         if (c == p.upper)
             return p.lower;
     return c;
+}
+
+char16_t FoldUnit(char16_t c)
+{
+    if (c < 0x80)
+        return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
+    if (c >= 0xD800 && c <= 0xDFFF)
+        return c;
+    char32_t upper = ToUpper(c);
+    return upper <= 0xFFFF ? char16_t(upper) : c;
+}
+
+std::u16string Fold(std::u16string_view s)
+{
+    std::u16string out(s);
+    for (char16_t& c : out)
+        c = FoldUnit(c);
+    return out;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (FoldUnit(a[i]) != FoldUnit(b[i]))
+            return false;
+    return true;
 }
 
 } // namespace tonwell::platform::text
