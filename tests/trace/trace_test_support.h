@@ -12,7 +12,7 @@
 
 namespace tonwell::test {
 
-inline const char kTraceKey[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
+inline const char kTraceKeyPath[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
 
 // The test program's own file name: the module that owns a client linked into it.
 inline std::string ExeFileName()
@@ -27,7 +27,7 @@ inline std::string ExeFileName()
 
 inline void SetTraceValue(const std::string& subkey, const char* name, DWORD type, const void* data, DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
                               nullptr),
@@ -40,7 +40,7 @@ inline void SetTraceValue(const std::string& subkey, const char* name, DWORD typ
 inline void SetTraceText(const std::string& subkey, const char16_t* name, DWORD type, const char16_t* data,
                          DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
                               nullptr),
@@ -57,7 +57,7 @@ inline void SetTraceDword(const std::string& subkey, const char* name, DWORD val
 // Reads a value's type and bytes; false when it is missing.
 inline bool GetTraceValue(const std::string& subkey, const char* name, DWORD* type, std::vector<BYTE>* data)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
