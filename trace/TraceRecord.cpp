@@ -39,33 +39,6 @@ void TakeLibrarySettings(TraceRecord* pRecord)
     pRecord->Level = dwActive ? dwLevel : 0;
 }
 
-// Bytes of the longest prefix of a wide text whose UTF-8 form fits, and its length in units.
-int FittingUnits(LPCWSTR pszText, size_t cbLimit)
-{
-    size_t cb = 0;
-    int cUnits = 0;
-    for (LPCWSTR p = pszText; *p;) {
-        char16_t u = *p;
-        size_t cbChar;
-        int cUnitsChar = 1;
-        if (u < 0x80)
-            cbChar = 1;
-        else if (u < 0x800)
-            cbChar = 2;
-        else if (u >= 0xD800 && u <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            cbChar = 4;
-            cUnitsChar = 2;
-        } else
-            cbChar = 3;
-        if (cb + cbChar > cbLimit)
-            break;
-        cb += cbChar;
-        cUnits += cUnitsChar;
-        p += cUnitsChar;
-    }
-    return cUnits;
-}
-
 } // namespace
 
 namespace tonwell::trace {
@@ -152,15 +125,28 @@ HRESULT AppendTraceTextW(TraceRecord* pRecord, LPCWSTR pszText)
         return E_POINTER;
     if (!pszText || !*pszText)
         return S_OK;
-    char szUtf8[s_cchFormatBuffer] = {};
-    // Cut on a whole character: a text whose UTF-8 form is too long keeps what fits.
-    int cUnits = FittingUnits(pszText, s_cchFormatBuffer - 1);
-    if (cUnits == 0)
-        return S_OK;
-    int cb = WideCharToMultiByte(CP_UTF8, 0, pszText, cUnits, szUtf8, s_cchFormatBuffer - 1, nullptr, nullptr);
+    // No character takes less than a byte of UTF-8, so no more units than bytes can fit; a
+    // surrogate pair is never split.
+    const int cchLimit = static_cast<int>(s_cchFormatBuffer - 1);
+    int cUnits = 0;
+    while (cUnits < cchLimit + 1 && pszText[cUnits])
+        ++cUnits;
+    if (cUnits > cchLimit) {
+        cUnits = cchLimit;
+        if (pszText[cUnits - 1] >= 0xD800 && pszText[cUnits - 1] <= 0xDBFF)
+            --cUnits;
+    }
+    char szUtf8[3 * s_cchFormatBuffer] = {};
+    int cb = WideCharToMultiByte(CP_UTF8, 0, pszText, cUnits, szUtf8, sizeof szUtf8 - 1, nullptr, nullptr);
     if (cb <= 0)
         return HRESULT_FROM_WIN32(GetLastError());
-    szUtf8[cb < static_cast<int>(s_cchFormatBuffer) ? cb : s_cchFormatBuffer - 1] = 0;
+    // A text whose UTF-8 form is too long keeps what fits, cut on a whole character.
+    if (cb > cchLimit) {
+        cb = cchLimit;
+        while (cb > 0 && (static_cast<unsigned char>(szUtf8[cb]) & 0xC0) == 0x80)
+            --cb;
+    }
+    szUtf8[cb] = 0;
     return AppendTraceText(pRecord, szUtf8);
 }
 
