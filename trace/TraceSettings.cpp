@@ -145,6 +145,31 @@ BOOL IsProcessSuppressed(HKEY hKey)
     return bSuppressed;
 }
 
+// Each setting a module's subkey holds, with the default in the key that it starts from; in the
+// order they are read.
+struct SettingValues {
+    LPCWSTR pszDefaultName;
+    DWORD TraceSettingsValues::*pDefault;
+    LPCWSTR pszName;
+    DWORD TraceSettingsValues::*pEffective;
+};
+
+const SettingValues s_Settings[] = {
+    {kDefaultTraceFlagsValueW, &TraceSettingsValues::DefaultTraceFlags, kTraceFlagsValueW,
+     &TraceSettingsValues::TraceFlags},
+    {kDefaultTraceMaskValueW, &TraceSettingsValues::DefaultTraceMask, kTraceMaskValueW,
+     &TraceSettingsValues::TraceMask},
+    {kDefaultTraceLevelValueW, &TraceSettingsValues::DefaultTraceLevel, kTraceLevelValueW,
+     &TraceSettingsValues::TraceLevel},
+    {kDefaultMaxTraceArraySizeValueW, &TraceSettingsValues::DefaultMaxTraceArraySize, kMaxTraceArraySizeValueW,
+     &TraceSettingsValues::MaxTraceArraySize},
+    {kDefaultEnableObjectTrackingValueW, &TraceSettingsValues::DefaultEnableObjectTracking,
+     kEnableObjectTrackingValueW, &TraceSettingsValues::EnableObjectTracking},
+    // The same name in the key (the default) and the subkey.
+    {kHeapOptionsValueW, &TraceSettingsValues::DefaultHeapOptions, kHeapOptionsValueW,
+     &TraceSettingsValues::HeapOptions},
+};
+
 // The field takes what is stored (any type of at most four bytes); otherwise the value in force is
 // written back, which a read-only key refuses without harm.
 void ReadDword(HKEY hKey, LPCWSTR pszName, DWORD* pdwField)
@@ -259,26 +284,14 @@ HRESULT LoadTraceSettingsLocked(HMODULE hModule)
     if (bOpen) {
         s.SuppressProcessOutput = IsProcessSuppressed(hKey);
         ReadDword(hKey, kMaxFileSizeValueW, &s.MaxFileSize);
-        ReadDword(hKey, kDefaultTraceFlagsValueW, &s.DefaultTraceFlags);
-        ReadDword(hKey, kDefaultTraceMaskValueW, &s.DefaultTraceMask);
-        ReadDword(hKey, kDefaultTraceLevelValueW, &s.DefaultTraceLevel);
-        ReadDword(hKey, kDefaultMaxTraceArraySizeValueW, &s.DefaultMaxTraceArraySize);
-        ReadDword(hKey, kDefaultEnableObjectTrackingValueW, &s.DefaultEnableObjectTracking);
-        ReadDword(hKey, kHeapOptionsValueW, &s.DefaultHeapOptions);
+        for (const SettingValues& v : s_Settings)
+            ReadDword(hKey, v.pszDefaultName, &(s.*v.pDefault));
     }
-    s.TraceFlags = s.DefaultTraceFlags;
-    s.TraceMask = s.DefaultTraceMask;
-    s.TraceLevel = s.DefaultTraceLevel;
-    s.MaxTraceArraySize = s.DefaultMaxTraceArraySize;
-    s.EnableObjectTracking = s.DefaultEnableObjectTracking;
-    s.HeapOptions = s.DefaultHeapOptions;
+    for (const SettingValues& v : s_Settings)
+        s.*v.pEffective = s.*v.pDefault;
     if (bOpen) {
-        ReadDword(hSubKey, kTraceFlagsValueW, &s.TraceFlags);
-        ReadDword(hSubKey, kTraceMaskValueW, &s.TraceMask);
-        ReadDword(hSubKey, kTraceLevelValueW, &s.TraceLevel);
-        ReadDword(hSubKey, kMaxTraceArraySizeValueW, &s.MaxTraceArraySize);
-        ReadDword(hSubKey, kEnableObjectTrackingValueW, &s.EnableObjectTracking);
-        ReadDword(hSubKey, kHeapOptionsValueW, &s.HeapOptions);
+        for (const SettingValues& v : s_Settings)
+            ReadDword(hSubKey, v.pszName, &(s.*v.pEffective));
     }
     if (hSubKey)
         RegCloseKey(hSubKey);

@@ -2,6 +2,7 @@
 // the close that waits for a writer in another process.
 #include "TraceClientInternals.h"
 #include "machine_root.h"
+#include "trace_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -182,19 +183,11 @@ TEST_F(TraceLogTest, SharedFolderIsStickyAndTheLogIsNoProgram)
 TEST_F(TraceLogTest, PlantedLinkOrSecondNameIsNeverOpened)
 {
     const std::filesystem::path victim = Root() / "victim";
-    auto plant = [&](bool bHardLink) {
-        std::filesystem::remove(Log());
-        std::ofstream(victim) << "precious\n";
-        if (bHardLink)
-            std::filesystem::create_hard_link(victim, Log());
-        else
-            std::filesystem::create_symlink(victim, Log());
-    };
     std::filesystem::create_directories(Folder());
     for (bool bHardLink : {false, true}) {
         // Without the keep bit the first client would empty the log: the victim with it.
         for (DWORD dwFlags : {TRACE_FLAG_ERROR, TRACE_FLAG_KEEP_LOG | TRACE_FLAG_ERROR}) {
-            plant(bHardLink);
+            PlantLinkToVictim(victim, Log(), bHardLink);
             g_TraceSettings.TraceFlags = dwFlags;
             EXPECT_EQ(OpenTraceLog(), E_FAIL) << bHardLink << " " << dwFlags;
             EXPECT_EQ(TraceLogFile(), INVALID_HANDLE_VALUE);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -69,6 +71,18 @@ inline bool GetTraceValue(const std::string& subkey, const char* name, DWORD* ty
     }
     RegCloseKey(key);
     return ok;
+}
+
+// What another user could plant at a name a privileged process writes: `victim` (re)written with
+// "precious\n", and at `at` a symbolic link to it or, with `hardLink`, a second name of it.
+inline void PlantLinkToVictim(const std::filesystem::path& victim, const std::filesystem::path& at, bool hardLink)
+{
+    std::filesystem::remove(at);
+    std::ofstream(victim) << "precious\n";
+    if (hardLink)
+        std::filesystem::create_hard_link(victim, at);
+    else
+        std::filesystem::create_symlink(victim, at);
 }
 
 } // namespace tonwell::test

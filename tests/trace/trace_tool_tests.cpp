@@ -175,12 +175,7 @@ TEST_F(TraceToolTest, ClearNeverCutsAFileLinkedAtTheLogsName)
     const std::filesystem::path victim = Root() / "victim";
     std::filesystem::create_directories(Folder());
     for (bool hardLink : {false, true}) {
-        std::filesystem::remove(Log());
-        std::ofstream(victim) << "precious\n";
-        if (hardLink)
-            std::filesystem::create_hard_link(victim, Log());
-        else
-            std::filesystem::create_symlink(victim, Log());
+        PlantLinkToVictim(victim, Log(), hardLink);
         ToolRun run = Trace("clear");
         EXPECT_EQ(run.status, 1) << hardLink;
         EXPECT_NE(run.err.find(hardLink ? "hard link" : "symbolic link"), std::string::npos) << run.err;

@@ -122,6 +122,16 @@ protected:
         return reinterpret_cast<P>(reinterpret_cast<void (*)()>(GetProcAddress(m_library, name)));
     }
 
+    // The calling thread's settings as the library reports them.
+    void ExpectThreadSettings(DWORD expectedMask, DWORD expectedLevel, DWORD expectedActive)
+    {
+        DWORD mask = 0, level = 0, active = 0;
+        Entry<PFN_WIATRACE_GetTraceSettings>("WIATRACE_GetTraceSettings")(&mask, &level, &active);
+        EXPECT_EQ(mask, expectedMask);
+        EXPECT_EQ(level, expectedLevel);
+        EXPECT_EQ(active, expectedActive);
+    }
+
     std::filesystem::path Folder() const { return Root() / "system" / "Debug" / "WIA"; }
     std::filesystem::path Log() const { return Folder() / "wiatrace.log"; }
     std::filesystem::path Previous() const { return Folder() / "wiatrace.log.1"; }
@@ -271,11 +281,7 @@ TEST_F(TraceLibraryTest, IndentAndSettingsBelongToTheThread)
     EXPECT_EQ(otherMask, 0u);
     EXPECT_EQ(otherActive, 0u);
     EXPECT_EQ(indent(), 2u);
-    DWORD mask = 0, level = 0, active = 0;
-    get(&mask, &level, &active);
-    EXPECT_EQ(mask, 0x3u);
-    EXPECT_EQ(level, 2u);
-    EXPECT_EQ(active, 1u);
+    ExpectThreadSettings(0x3, 2, 1);
     decrement();
     decrement();
     decrement();
@@ -309,16 +315,12 @@ TEST_F(TraceLibraryTest, HasNoThreadLocalStorageAndItsThreadStateSurvivesAReload
     auto increment = Entry<PFN_WIATRACE_IncrementIndentLevel>("WIATRACE_IncrementIndentLevel");
     auto indent = Entry<PFN_WIATRACE_GetIndentLevel>("WIATRACE_GetIndentLevel");
     auto set = Entry<PFN_WIATRACE_SetTraceSettings>("WIATRACE_SetTraceSettings");
-    auto get = Entry<PFN_WIATRACE_GetTraceSettings>("WIATRACE_GetTraceSettings");
     EXPECT_EQ(indent(), 0u);
+    ExpectThreadSettings(0, 0, 0);
     increment();
     set(0xFFFFFFFFu, 0x80000001u, 1);
     EXPECT_EQ(indent(), 1u);
-    DWORD mask = 0, level = 0, active = 0;
-    get(&mask, &level, &active);
-    EXPECT_EQ(mask, 0xFFFFFFFFu);
-    EXPECT_EQ(level, 0x80000001u);
-    EXPECT_EQ(active, 1u);
+    ExpectThreadSettings(0xFFFFFFFFu, 0x80000001u, 1);
     EXPECT_EQ(indent(), 1u) << "settings and indent do not disturb each other";
 }
 

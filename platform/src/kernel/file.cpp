@@ -656,16 +656,22 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
     return TRUE;
 }
 
-DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+// What the system knows of the file behind a handle; false (and the error set) when it cannot say.
+static bool StatOfHandle(HANDLE hFile, struct stat& st)
 {
     std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
-    struct stat st;
     if (!file)
+        return false;
+    if (fstat(file->Fd(), &st) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return true;
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
+    struct stat st;
+    if (!StatOfHandle(hFile, st))
         return INVALID_FILE_SIZE;
-    if (fstat(file->Fd(), &st) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return INVALID_FILE_SIZE;
-    }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (lpFileSizeHigh)
         *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
@@ -676,25 +682,31 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 
 BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 {
-    std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
     struct stat st;
-    if (!file)
+    if (!StatOfHandle(hFile, st))
         return FALSE;
     if (!lpFileSize)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (fstat(file->Fd(), &st) != 0)
-        return Fail(ErrorFromErrno(errno));
     lpFileSize->QuadPart = st.st_size;
     return TRUE;
 }
 
-BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+// The file behind a handle with write access; null (and the error set) for anything else.
+static std::shared_ptr<FileObject> WritableFile(HANDLE hFile)
 {
     std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
+    if (file && !file->Access().write && !file->Access().append) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        file.reset();
+    }
+    return file;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+{
+    std::shared_ptr<FileObject> file = WritableFile(hFile);
     if (!file)
         return FALSE;
-    if (!file->Access().write && !file->Access().append)
-        return Fail(ERROR_ACCESS_DENIED);
     if (fsync(file->Fd()) != 0)
         return Fail(ErrorFromErrno(errno));
     return TRUE;
@@ -702,11 +714,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 
 BOOL WINAPI SetEndOfFile(HANDLE hFile)
 {
-    std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
+    std::shared_ptr<FileObject> file = WritableFile(hFile);
     if (!file)
         return FALSE;
-    if (!file->Access().write && !file->Access().append)
-        return Fail(ERROR_ACCESS_DENIED);
     off_t position = lseek(file->Fd(), 0, SEEK_CUR);
     if (position < 0 || ftruncate(file->Fd(), position) != 0)
         return Fail(ErrorFromErrno(errno));
@@ -715,14 +725,9 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile)
 
 DWORD WINAPI GetFileType(HANDLE hFile)
 {
-    std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
     struct stat st;
-    if (!file)
+    if (!StatOfHandle(hFile, st))
         return FILE_TYPE_UNKNOWN;
-    if (fstat(file->Fd(), &st) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return FILE_TYPE_UNKNOWN;
-    }
     SetLastError(NO_ERROR);
     if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
         return FILE_TYPE_DISK;
@@ -736,14 +741,11 @@ DWORD WINAPI GetFileType(HANDLE hFile)
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
                                          LPVOID lpFileInformation, DWORD dwBufferSize)
 {
-    std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
     struct stat st;
-    if (!file)
+    if (!StatOfHandle(hFile, st))
         return FALSE;
     if (FileInformationClass != FileStandardInfo || !lpFileInformation || dwBufferSize < sizeof(FILE_STANDARD_INFO))
         return Fail(ERROR_INVALID_PARAMETER);
-    if (fstat(file->Fd(), &st) != 0)
-        return Fail(ErrorFromErrno(errno));
     FILE_STANDARD_INFO info{};
     info.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
     info.EndOfFile.QuadPart = st.st_size;
