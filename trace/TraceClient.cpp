@@ -6,13 +6,16 @@
 
 namespace tonwell::trace {
 
-TraceClientState g_TraceClient;
+// Constant-initialised, so the static client object of a module may use them whatever the order in
+// which the module's static objects are constructed.
+constinit TraceClientState g_TraceClient{};
+constinit TraceGate g_TraceGate;
+constinit std::mutex g_TraceControl;
 
 namespace {
 
 const TraceLibraryTable* s_pLibraryOverride = nullptr;
 LPCWSTR s_pszLibraryName = u"wiatrace.dll";
-volatile LONG s_lLazyInitLock = 0;
 
 void WINAPI NoInit(HMODULE, const char*) {}
 void WINAPI NoTerm() {}
@@ -20,6 +23,8 @@ void WINAPI NoOutputString(BOOL, HANDLE, HANDLE, HMODULE, const char*, const SYS
                            const TraceRecord*)
 {
 }
+
+const TraceLibraryTable s_NoLibrary = {NoInit, NoTerm, NoOutputString, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 template <class P>
 P Lookup(HMODULE hLibrary, LPCSTR pszName)
@@ -55,138 +60,53 @@ void BindTraceLibrary()
     }
 }
 
+// The ring's capacity is settled here for the life of the initialisation; the setting itself is
+// lowered to what is used.
 void AllocateRing()
 {
     g_TraceClient.ppRing = nullptr;
     g_TraceClient.dwRingCapacity = 0;
-    if (g_TraceSettings.MaxTraceArraySize == 0 || (g_TraceSettings.TraceFlags & TRACE_FLAG_NO_RETAIN))
+    TraceSettingsValues s = ReadTraceSettings();
+    if (s.MaxTraceArraySize == 0 || (s.TraceFlags & TRACE_FLAG_NO_RETAIN))
         return;
-    if (g_TraceSettings.MaxTraceArraySize > 5000)
-        g_TraceSettings.MaxTraceArraySize = 5000;
-    DWORD dwCapacity = g_TraceSettings.MaxTraceArraySize;
-    auto ppRing = static_cast<TraceRecord* volatile*>(TraceAlloc(sizeof(TraceRecord*) * dwCapacity));
+    if (s.MaxTraceArraySize > kMaxRetainedRecords) {
+        s.MaxTraceArraySize = kMaxRetainedRecords;
+        PublishTraceSettings(s);
+    }
+    DWORD dwCapacity = s.MaxTraceArraySize;
+    auto ppRing = static_cast<TraceRecord**>(TraceAlloc(sizeof(TraceRecord*) * dwCapacity));
     if (!ppRing)
         return;
     g_TraceClient.ppRing = ppRing;
     g_TraceClient.dwRingCapacity = dwCapacity;
 }
 
+TraceRecord* ExchangeSlot(TraceRecord** ppSlot, TraceRecord* pRecord)
+{
+    return static_cast<TraceRecord*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(ppSlot), pRecord));
+}
+
+// Only once no reader is left: nothing retains into the ring any more.
 void FreeRing()
 {
-    TraceRecord* volatile* ppRing = g_TraceClient.ppRing;
+    TraceRecord** ppRing = g_TraceClient.ppRing;
     DWORD dwCapacity = g_TraceClient.dwRingCapacity;
     g_TraceClient.ppRing = nullptr;
     g_TraceClient.dwRingCapacity = 0;
     if (ppRing) {
         for (DWORD i = 0; i < dwCapacity; ++i)
-            FreeTraceRecord(static_cast<TraceRecord*>(InterlockedExchangePointer(
-                reinterpret_cast<PVOID volatile*>(const_cast<TraceRecord**>(&ppRing[i])), nullptr)));
-        TraceFree(const_cast<TraceRecord**>(ppRing));
+            FreeTraceRecord(ExchangeSlot(&ppRing[i], nullptr));
+        TraceFree(ppRing);
     }
 }
 
-bool RetentionOn()
+bool RetentionOn(const TraceClientState& client, const TraceSettingsValues& s)
 {
-    return g_TraceClient.ppRing && g_TraceSettings.MaxTraceArraySize != 0 &&
-           !(g_TraceSettings.TraceFlags & TRACE_FLAG_NO_RETAIN);
+    return client.ppRing && s.MaxTraceArraySize != 0 && !(s.TraceFlags & TRACE_FLAG_NO_RETAIN);
 }
 
-// A line written after termination brings the client back. Two threads doing that at once would
-// each bind the library and open the log, so the lazy path lets only one of them initialise.
-void EnsureTraceClient()
+BOOL Passes(TraceRecord* pRecord, const TraceSettingsValues& s)
 {
-    if (IsTraceClientInitialised())
-        return;
-    while (InterlockedCompareExchange(&s_lLazyInitLock, 1, 0) != 0)
-        std::this_thread::yield();
-    if (!IsTraceClientInitialised())
-        InitTraceClient(nullptr);
-    InterlockedExchange(&s_lLazyInitLock, 0);
-}
-
-} // namespace
-
-void* TraceAlloc(SIZE_T cb) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cb); }
-
-void TraceFree(void* pv)
-{
-    if (pv)
-        HeapFree(GetProcessHeap(), 0, pv);
-}
-
-void SetTraceLibraryOverride(const TraceLibraryTable* pTable) { s_pLibraryOverride = pTable; }
-void SetTraceLibraryName(LPCWSTR pszName) { s_pszLibraryName = pszName ? pszName : u"wiatrace.dll"; }
-TraceLibraryTable BoundTraceLibrary() { return g_TraceClient.Library; }
-HMODULE BoundTraceLibraryHandle() { return g_TraceClient.hLibrary; }
-HMODULE TraceClientModule() { return g_TraceClient.hModule; }
-LPCSTR TraceClientModuleFileName() { return g_TraceClient.szModuleFileName; }
-HANDLE TraceLogFile() { return g_TraceClient.hLogFile; }
-HANDLE TraceLogMutex() { return g_TraceClient.hLogMutex; }
-BOOL FirstOutputPending() { return InterlockedCompareExchange(&g_TraceClient.lFirstOutput, 0, 0) != 0; }
-DWORD RetainedRecordCapacity() { return g_TraceClient.ppRing ? g_TraceClient.dwRingCapacity : 0; }
-
-const TraceRecord* RetainedRecord(DWORD dwSlot)
-{
-    if (!g_TraceClient.ppRing || dwSlot >= g_TraceClient.dwRingCapacity)
-        return nullptr;
-    return g_TraceClient.ppRing[dwSlot];
-}
-
-} // namespace tonwell::trace
-
-using namespace tonwell::trace;
-
-BOOL IsTraceClientInitialised() { return InterlockedCompareExchange(&g_TraceClient.lInitialised, 0, 0) == 1; }
-
-void InitTraceClient(HMODULE hModule)
-{
-    if (IsTraceClientInitialised()) {
-        LoadTraceSettings(hModule);
-    } else {
-        BindTraceLibrary();
-        LoadTraceSettings(hModule);
-        OpenTraceLog();
-        AllocateRing();
-        InterlockedExchange(&g_TraceClient.lFirstOutput, 1);
-        GetLocalTime(&g_TraceClient.stStartTime);
-        g_TraceClient.dwStartTick = GetTickCount();
-        g_TraceClient.Library.pfnInit(g_TraceClient.hModule, g_TraceClient.szModuleFileName);
-    }
-    InterlockedExchange(&g_TraceClient.lInitialised, 1);
-}
-
-void TermTraceClient()
-{
-    if (InterlockedCompareExchange(&g_TraceClient.lInitialised, 0, 1) != 1)
-        return;
-    g_TraceClient.Library.pfnTerm();
-    FreeRing();
-    g_TraceSettings.MaxTraceArraySize = 0;
-    CloseTraceLog();
-    // Output after this point goes through the substitutes until a lazy re-initialisation binds
-    // the library again.
-    g_TraceClient.Library = {NoInit, NoTerm, NoOutputString, nullptr, nullptr, nullptr, nullptr, nullptr};
-    if (g_TraceClient.hLibrary) {
-        FreeLibrary(g_TraceClient.hLibrary);
-        g_TraceClient.hLibrary = nullptr;
-    }
-    g_TraceClient.hModule = nullptr;
-}
-
-void FreeTraceRecord(TraceRecord* pRecord)
-{
-    if (!pRecord)
-        return;
-    TraceFree(pRecord->Text);
-    TraceFree(pRecord);
-}
-
-BOOL TraceRecordPasses(TraceRecord* pRecord)
-{
-    if (!pRecord)
-        return FALSE;
-    EnsureTraceClient();
-    const TraceSettings& s = g_TraceSettings;
     DWORD dwFlag = pRecord->Flag;
     if (!(s.TraceFlags & dwFlag) && dwFlag != TRACE_FLAG_ALWAYS)
         return FALSE;
@@ -212,32 +132,176 @@ BOOL TraceRecordPasses(TraceRecord* pRecord)
     }
 }
 
+void Output(TraceClientState& client, const TraceSettingsValues& s, TraceRecord* pRecord)
+{
+    if (s.SuppressProcessOutput)
+        return;
+    // Only one thread may carry the first-output flag, so the library writes one header.
+    BOOL bFirst = client.lFirstOutput.exchange(0) != 0;
+    const TraceOwner& owner = client.Owner();
+    client.Library.pfnOutputString(bFirst, client.hLogFile, client.hLogMutex, owner.hModule,
+                                   owner.szModuleFileName, &client.stStartTime, s.TraceFlags, s.MaxFileSize,
+                                   pRecord);
+}
+
+void Retain(TraceClientState& client, TraceRecord* pRecord)
+{
+    if (!client.ppRing || client.dwRingCapacity == 0) {
+        FreeTraceRecord(pRecord);
+        return;
+    }
+    DWORD n = static_cast<DWORD>(client.lRingCounter.fetch_add(1) + 1);
+    FreeTraceRecord(ExchangeSlot(&client.ppRing[(n - 1) % client.dwRingCapacity], pRecord));
+}
+
+void InitLocked(HMODULE hModule)
+{
+    if (g_TraceClient.lInitialised.load() == 1) {
+        LoadTraceSettingsLocked(hModule);
+        return;
+    }
+    // Unpublished: no reader looks at any of this until the store at the end.
+    BindTraceLibrary();
+    LoadTraceSettingsLocked(hModule);
+    OpenTraceLog();
+    AllocateRing();
+    g_TraceClient.lFirstOutput.store(1);
+    GetLocalTime(&g_TraceClient.stStartTime);
+    g_TraceClient.dwStartTick = GetTickCount();
+    const TraceOwner& owner = g_TraceClient.Owner();
+    g_TraceClient.Library.pfnInit(owner.hModule, owner.szModuleFileName);
+    g_TraceClient.lInitialised.store(1);
+}
+
+// A line written after termination brings the client back; the lock lets only one of several
+// threads doing that at once initialise. Never called inside a TraceReader.
+void EnsureTraceClient()
+{
+    if (IsTraceClientInitialised())
+        return;
+    std::lock_guard<std::mutex> lock(g_TraceControl);
+    if (!IsTraceClientInitialised())
+        InitLocked(nullptr);
+}
+
+} // namespace
+
+unsigned TraceGate::Enter()
+{
+    for (;;) {
+        unsigned uEpoch = m_uEpoch.load();
+        m_lReaders[uEpoch & 1].fetch_add(1);
+        // Counted in the right counter only if no Synchronize moved readers on meanwhile.
+        if (m_uEpoch.load() == uEpoch)
+            return uEpoch & 1;
+        m_lReaders[uEpoch & 1].fetch_sub(1);
+    }
+}
+
+void TraceGate::Leave(unsigned uSlot) { m_lReaders[uSlot].fetch_sub(1); }
+
+void TraceGate::Synchronize()
+{
+    unsigned uEpoch = m_uEpoch.fetch_add(1);
+    while (m_lReaders[uEpoch & 1].load() != 0)
+        std::this_thread::yield();
+}
+
+void* TraceAlloc(SIZE_T cb) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cb); }
+
+void TraceFree(void* pv)
+{
+    if (pv)
+        HeapFree(GetProcessHeap(), 0, pv);
+}
+
+void SetTraceLibraryOverride(const TraceLibraryTable* pTable) { s_pLibraryOverride = pTable; }
+void SetTraceLibraryName(LPCWSTR pszName) { s_pszLibraryName = pszName ? pszName : u"wiatrace.dll"; }
+TraceLibraryTable BoundTraceLibrary() { return g_TraceClient.Library; }
+HMODULE BoundTraceLibraryHandle() { return g_TraceClient.hLibrary; }
+HMODULE TraceClientModule() { return g_TraceClient.Owner().hModule; }
+LPCSTR TraceClientModuleFileName() { return g_TraceClient.Owner().szModuleFileName; }
+HANDLE TraceLogFile() { return g_TraceClient.hLogFile; }
+HANDLE TraceLogMutex() { return g_TraceClient.hLogMutex; }
+BOOL FirstOutputPending() { return g_TraceClient.lFirstOutput.load() != 0; }
+DWORD RetainedRecordCapacity() { return g_TraceClient.ppRing ? g_TraceClient.dwRingCapacity : 0; }
+
+const TraceRecord* RetainedRecord(DWORD dwSlot)
+{
+    if (!g_TraceClient.ppRing || dwSlot >= g_TraceClient.dwRingCapacity)
+        return nullptr;
+    return g_TraceClient.ppRing[dwSlot];
+}
+
+} // namespace tonwell::trace
+
+using namespace tonwell::trace;
+
+BOOL IsTraceClientInitialised() { return g_TraceClient.lInitialised.load() == 1; }
+
+void InitTraceClient(HMODULE hModule)
+{
+    std::lock_guard<std::mutex> lock(g_TraceControl);
+    InitLocked(hModule);
+}
+
+void TermTraceClient()
+{
+    std::lock_guard<std::mutex> lock(g_TraceControl);
+    LONG lWas = 1;
+    if (!g_TraceClient.lInitialised.compare_exchange_strong(lWas, 0))
+        return;
+    // No thread finds the client published any more; wait for those that still use it.
+    g_TraceGate.Synchronize();
+    g_TraceClient.Library.pfnTerm();
+    FreeRing();
+    TraceSettingsValues s = ReadTraceSettings();
+    s.MaxTraceArraySize = 0;
+    PublishTraceSettings(s);
+    CloseTraceLog();
+    g_TraceClient.Library = s_NoLibrary;
+    if (g_TraceClient.hLibrary) {
+        FreeLibrary(g_TraceClient.hLibrary);
+        g_TraceClient.hLibrary = nullptr;
+    }
+    g_TraceClient.Owners[g_TraceClient.lOwner.load()].hModule = nullptr;
+}
+
+void FreeTraceRecord(TraceRecord* pRecord)
+{
+    if (!pRecord)
+        return;
+    TraceFree(pRecord->Text);
+    TraceFree(pRecord);
+}
+
+BOOL TraceRecordPasses(TraceRecord* pRecord)
+{
+    if (!pRecord)
+        return FALSE;
+    EnsureTraceClient();
+    return Passes(pRecord, ReadTraceSettings());
+}
+
 void OutputTraceRecord(TraceRecord* pRecord)
 {
     if (!pRecord || g_TraceSettings.SuppressProcessOutput)
         return;
     EnsureTraceClient();
-    // Only one thread may carry the first-output flag, so the library writes one header.
-    BOOL bFirst = InterlockedExchange(&g_TraceClient.lFirstOutput, 0) != 0;
-    g_TraceClient.Library.pfnOutputString(bFirst, g_TraceClient.hLogFile, g_TraceClient.hLogMutex,
-                                          g_TraceClient.hModule, g_TraceClient.szModuleFileName,
-                                          &g_TraceClient.stStartTime, g_TraceSettings.TraceFlags,
-                                          g_TraceSettings.MaxFileSize, pRecord);
+    TraceReader reader;
+    if (TraceClientState* pClient = reader.Client())
+        Output(*pClient, ReadTraceSettings(), pRecord);
 }
 
 void RetainTraceRecord(TraceRecord* pRecord)
 {
-    TraceRecord* volatile* ppRing = g_TraceClient.ppRing;
-    DWORD dwCapacity = g_TraceClient.dwRingCapacity;
     if (!pRecord)
         return;
-    if (!ppRing || dwCapacity == 0) {
+    TraceReader reader;
+    if (TraceClientState* pClient = reader.Client())
+        Retain(*pClient, pRecord);
+    else
         FreeTraceRecord(pRecord);
-        return;
-    }
-    DWORD n = static_cast<DWORD>(InterlockedIncrement(&g_TraceClient.lRingCounter));
-    auto* pSlot = reinterpret_cast<PVOID volatile*>(const_cast<TraceRecord**>(&ppRing[(n - 1) % dwCapacity]));
-    FreeTraceRecord(static_cast<TraceRecord*>(InterlockedExchangePointer(pSlot, pRecord)));
 }
 
 void DispatchTraceRecord(LONG lCallerWord1, LONG lCallerWord2, LPCSTR pszFunctionName, DWORD dwFlag,
@@ -249,13 +313,22 @@ void DispatchTraceRecord(LONG lCallerWord1, LONG lCallerWord2, LPCSTR pszFunctio
     pRecord->CallerWord2 = lCallerWord2;
     pRecord->FunctionName = pszFunctionName;
     pRecord->Flag = dwFlag;
-    pRecord->TimeMs = GetTickCount() - g_TraceClient.dwStartTick;
-    if (TraceRecordPasses(pRecord)) {
-        if (!(g_TraceSettings.TraceFlags & TRACE_FLAG_NO_OUTPUT))
-            OutputTraceRecord(pRecord);
-        if (RetentionOn()) {
-            RetainTraceRecord(pRecord);
-            return;
+    EnsureTraceClient();
+    {
+        TraceReader reader;
+        // A termination between the two steps above loses the line, as a line written during
+        // termination may be.
+        if (TraceClientState* pClient = reader.Client()) {
+            pRecord->TimeMs = GetTickCount() - pClient->dwStartTick;
+            TraceSettingsValues s = ReadTraceSettings();
+            if (Passes(pRecord, s)) {
+                if (!(s.TraceFlags & TRACE_FLAG_NO_OUTPUT))
+                    Output(*pClient, s, pRecord);
+                if (RetentionOn(*pClient, s)) {
+                    Retain(*pClient, pRecord);
+                    return;
+                }
+            }
         }
     }
     FreeTraceRecord(pRecord);

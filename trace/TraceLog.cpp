@@ -8,12 +8,35 @@ namespace {
 const char s_szLogSecurity[] =
     "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGWGXDTSDCCLC;;;LS)(A;OICI;GRGWGXDTSDCCLC;;;AU)";
 const char s_szMutexSecurity[] = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;LS)(A;OICI;GA;;;AU)";
-const WCHAR s_szLogMutexName[] = u"Global\\WIATRACE_MUTEX";
 
 bool Expand(LPCWSTR pszTemplate, WCHAR (&szPath)[MAX_PATH])
 {
     DWORD cch = ExpandEnvironmentStringsW(pszTemplate, szPath, MAX_PATH);
     return cch != 0 && cch <= MAX_PATH;
+}
+
+// Every user may trace into the shared log, so any user may have put something at its name first.
+// The log is opened only as a regular file with no other name: never through a link (which could
+// aim a privileged writer at any file), never a second name of another file, never a device.
+HANDLE OpenLogFile(LPCWSTR pszPath, SECURITY_ATTRIBUTES* pSecurity, bool bEmpty)
+{
+    // Opened keeping its contents in every case: emptying waits until the file has been checked.
+    HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, pSecurity, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return hFile;
+    const bool bExisted = GetLastError() == ERROR_ALREADY_EXISTS;
+    FILE_STANDARD_INFO info{};
+    bool bSound = GetFileType(hFile) == FILE_TYPE_DISK &&
+                  GetFileInformationByHandleEx(hFile, FileStandardInfo, &info, sizeof info) && !info.Directory &&
+                  info.NumberOfLinks == 1;
+    if (bSound && bEmpty && bExisted)
+        bSound = SetEndOfFile(hFile) != FALSE;
+    if (!bSound) {
+        CloseHandle(hFile);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFile;
 }
 
 } // namespace
@@ -52,13 +75,13 @@ HRESULT OpenTraceLog()
     WCHAR szPath[MAX_PATH];
     if (Expand(u"%systemroot%\\Debug", szPath))
         CreateDirectoryW(szPath, nullptr);
-    if (Expand(u"%systemroot%\\Debug\\WIA", szPath))
+    if (Expand(kLogFolderW, szPath))
         CreateDirectoryW(szPath, &saLog);
 
-    HANDLE hMutex = CreateMutexW(&saMutex, TRUE, s_szLogMutexName);
+    HANDLE hMutex = CreateMutexW(&saMutex, TRUE, kLogMutexNameW);
     DWORD dwMutexError = GetLastError();
     if (!hMutex) {
-        hMutex = CreateMutexW(nullptr, TRUE, s_szLogMutexName);
+        hMutex = CreateMutexW(nullptr, TRUE, kLogMutexNameW);
         dwMutexError = GetLastError();
     }
     if (!hMutex) {
@@ -66,15 +89,12 @@ HRESULT OpenTraceLog()
     } else {
         // An existing mutex means another client has the log in use: never empty it under them.
         const bool bExisted = dwMutexError == ERROR_ALREADY_EXISTS;
-        DWORD dwDisposition =
-            bExisted || (g_TraceSettings.TraceFlags & TRACE_FLAG_KEEP_LOG) ? OPEN_ALWAYS : CREATE_ALWAYS;
+        const bool bEmpty = !bExisted && !(g_TraceSettings.TraceFlags & TRACE_FLAG_KEEP_LOG);
         HANDLE hFile = INVALID_HANDLE_VALUE;
-        if (Expand(u"%systemroot%\\Debug\\WIA\\wiatrace.log", szPath)) {
-            hFile = CreateFileW(szPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &saLog, dwDisposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Expand(kLogPathW, szPath)) {
+            hFile = OpenLogFile(szPath, &saLog, bEmpty);
             if (hFile == INVALID_HANDLE_VALUE)
-                hFile = CreateFileW(szPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                hFile = OpenLogFile(szPath, nullptr, bEmpty);
         }
         if (hFile == INVALID_HANDLE_VALUE)
             hr = E_FAIL;

@@ -18,20 +18,23 @@ TraceRecord* NewRecord()
         return nullptr;
     pRecord->ProcessId = GetCurrentProcessId();
     pRecord->ThreadId = GetCurrentThreadId();
-    if (g_TraceClient.Library.pfnGetIndentLevel)
-        pRecord->IndentLevel = g_TraceClient.Library.pfnGetIndentLevel();
+    TraceReader reader;
+    if (TraceClientState* pClient = reader.Client(); pClient && pClient->Library.pfnGetIndentLevel)
+        pRecord->IndentLevel = pClient->Library.pfnGetIndentLevel();
     return pRecord;
 }
 
 // Inside an open scope the library reports the scope's mask and level.
 void TakeLibrarySettings(TraceRecord* pRecord)
 {
-    if (!g_TraceClient.Library.pfnGetTraceSettings)
+    TraceReader reader;
+    TraceClientState* pClient = reader.Client();
+    if (!pClient || !pClient->Library.pfnGetTraceSettings)
         return;
     DWORD dwMask = 0;
     DWORD dwLevel = 0;
     DWORD dwActive = 0;
-    g_TraceClient.Library.pfnGetTraceSettings(&dwMask, &dwLevel, &dwActive);
+    pClient->Library.pfnGetTraceSettings(&dwMask, &dwLevel, &dwActive);
     pRecord->Mask = dwActive ? dwMask : 0;
     pRecord->Level = dwActive ? dwLevel : 0;
 }
@@ -151,75 +154,91 @@ TraceScope::TraceScope(LONG lCallerWord1, LONG lCallerWord2, LPCSTR pszFunctionN
     if (!pRecord)
         return;
     m_bInert = FALSE;
-    const TraceLibraryTable& lib = g_TraceClient.Library;
-    if (lib.pfnGetTraceSettings && lib.pfnSetTraceSettings) {
-        lib.pfnGetTraceSettings(&m_dwSavedMask, &m_dwSavedLevel, &m_dwSavedActive);
-        lib.pfnSetTraceSettings(dwMask, dwLevel, 1);
-        m_bSettingsSaved = TRUE;
-    }
-    if (!(g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE)) {
-        FreeTraceRecord(pRecord);
-        return;
-    }
+    {
+        TraceReader reader;
+        TraceClientState* pClient = reader.Client();
+        const TraceLibraryTable* pLib = pClient ? &pClient->Library : nullptr;
+        if (pLib && pLib->pfnGetTraceSettings && pLib->pfnSetTraceSettings) {
+            pLib->pfnGetTraceSettings(&m_dwSavedMask, &m_dwSavedLevel, &m_dwSavedActive);
+            pLib->pfnSetTraceSettings(dwMask, dwLevel, 1);
+            m_bSettingsSaved = TRUE;
+        }
+        if (!(g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE)) {
+            FreeTraceRecord(pRecord);
+            return;
+        }
 
-    static const char szEntering[] = "ENTERING: ";
-    size_t cbPrefix = sizeof szEntering - 1;
-    size_t cbName = pszFunctionName ? std::strlen(pszFunctionName) : 0;
-    size_t cbText = pRecord->Text ? std::strlen(pRecord->Text) : 0;
-    auto* pszScope = static_cast<char*>(TraceAlloc(cbPrefix + cbName + cbText + 1));
-    if (!pszScope) {
-        // Without its text the scope writes no lines, but it still restores the settings it set.
-        FreeTraceRecord(pRecord);
-        return;
+        static const char szEntering[] = "ENTERING: ";
+        size_t cbPrefix = sizeof szEntering - 1;
+        size_t cbName = pszFunctionName ? std::strlen(pszFunctionName) : 0;
+        size_t cbText = pRecord->Text ? std::strlen(pRecord->Text) : 0;
+        auto* pszScope = static_cast<char*>(TraceAlloc(cbPrefix + cbName + cbText + 1));
+        if (!pszScope) {
+            // Without its text the scope writes no lines, but it still restores the settings it set.
+            FreeTraceRecord(pRecord);
+            return;
+        }
+        std::memcpy(pszScope, szEntering, cbPrefix);
+        if (cbName)
+            std::memcpy(pszScope + cbPrefix, pszFunctionName, cbName);
+        if (cbText)
+            std::memcpy(pszScope + cbPrefix + cbName, pRecord->Text, cbText);
+
+        m_Body.Text = pszScope;
+        m_Body.CallerWord1 = lCallerWord1;
+        m_Body.CallerWord2 = lCallerWord2;
+        m_Body.FunctionName = nullptr;
+        m_Body.ProcessId = pRecord->ProcessId;
+        m_Body.ThreadId = pRecord->ThreadId;
+        m_Body.Mask = dwMask;
+        m_Body.Level = dwLevel;
+        m_Body.Flag = TRACE_FLAG_SCOPE;
+        m_Body.IndentLevel = pLib && pLib->pfnGetIndentLevel ? pLib->pfnGetIndentLevel() : 0;
+
+        // The record becomes a copy of the body with a text of its own.
+        TraceFree(pRecord->Text);
+        *pRecord = m_Body;
+        pRecord->Text = nullptr;
+        AppendTraceText(pRecord, pszScope);
+
+        if (pLib && pLib->pfnIncrementIndentLevel) {
+            pLib->pfnIncrementIndentLevel();
+            m_bIndented = TRUE;
+        }
     }
-    std::memcpy(pszScope, szEntering, cbPrefix);
-    if (cbName)
-        std::memcpy(pszScope + cbPrefix, pszFunctionName, cbName);
-    if (cbText)
-        std::memcpy(pszScope + cbPrefix + cbName, pRecord->Text, cbText);
-
-    m_Body.Text = pszScope;
-    m_Body.CallerWord1 = lCallerWord1;
-    m_Body.CallerWord2 = lCallerWord2;
-    m_Body.FunctionName = nullptr;
-    m_Body.ProcessId = pRecord->ProcessId;
-    m_Body.ThreadId = pRecord->ThreadId;
-    m_Body.Mask = dwMask;
-    m_Body.Level = dwLevel;
-    m_Body.Flag = TRACE_FLAG_SCOPE;
-    m_Body.IndentLevel = lib.pfnGetIndentLevel ? lib.pfnGetIndentLevel() : 0;
-
-    // The record becomes a copy of the body with a text of its own.
-    TraceFree(pRecord->Text);
-    *pRecord = m_Body;
-    pRecord->Text = nullptr;
-    AppendTraceText(pRecord, pszScope);
-
-    if (lib.pfnIncrementIndentLevel) {
-        lib.pfnIncrementIndentLevel();
-        m_bIndented = TRUE;
-    }
+    // Outside the reader: a dispatch may have to bring a terminated client back.
     DispatchTraceRecord(lCallerWord1, lCallerWord2, nullptr, dwFlag, pRecord);
 }
 
 TraceScope::~TraceScope()
 {
-    if (!m_bInert && IsTraceClientInitialised()) {
-        const TraceLibraryTable& lib = g_TraceClient.Library;
-        if (g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE) {
-            // Only a scope that raised the indent lowers it, so a change of settings while the
-            // scope is open cannot unbalance the library's level.
-            if (m_bIndented && lib.pfnDecrementIndentLevel)
-                lib.pfnDecrementIndentLevel();
-            if (m_Body.Text) {
-                static const char szExiting[] = "EXITING:  ";
-                std::memcpy(m_Body.Text, szExiting, sizeof szExiting - 1);
-                DispatchTraceRecord(m_Body.CallerWord1, m_Body.CallerWord2, nullptr, TRACE_FLAG_SCOPE,
-                                    MakeTraceRecordA(m_Body.Text));
+    if (!m_bInert) {
+        TraceRecord* pExiting = nullptr;
+        bool bLive;
+        {
+            TraceReader reader;
+            TraceClientState* pClient = reader.Client();
+            bLive = pClient != nullptr;
+            if (bLive && (g_TraceSettings.TraceFlags & TRACE_FLAG_SCOPE)) {
+                // Only a scope that raised the indent lowers it, so a change of settings while the
+                // scope is open cannot unbalance the library's level.
+                if (m_bIndented && pClient->Library.pfnDecrementIndentLevel)
+                    pClient->Library.pfnDecrementIndentLevel();
+                if (m_Body.Text) {
+                    static const char szExiting[] = "EXITING:  ";
+                    std::memcpy(m_Body.Text, szExiting, sizeof szExiting - 1);
+                    pExiting = MakeTraceRecordA(m_Body.Text);
+                }
             }
         }
-        if (m_bSettingsSaved && lib.pfnSetTraceSettings)
-            lib.pfnSetTraceSettings(m_dwSavedMask, m_dwSavedLevel, m_dwSavedActive);
+        if (pExiting)
+            DispatchTraceRecord(m_Body.CallerWord1, m_Body.CallerWord2, nullptr, TRACE_FLAG_SCOPE, pExiting);
+        if (bLive && m_bSettingsSaved) {
+            TraceReader reader;
+            TraceClientState* pClient = reader.Client();
+            if (pClient && pClient->Library.pfnSetTraceSettings)
+                pClient->Library.pfnSetTraceSettings(m_dwSavedMask, m_dwSavedLevel, m_dwSavedActive);
+        }
     }
     TraceFree(m_Body.Text);
     m_Body = TraceRecord{};

@@ -3,14 +3,15 @@
 #include "TraceState.h"
 
 #include <cstring>
+#include <thread>
 
-TraceSettings g_TraceSettings;
+constinit TraceSettings g_TraceSettings;
 
 namespace tonwell::trace {
 namespace {
 
-const char s_szTraceKey[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
-const char s_szTraceKeySecurity[] = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;LS)(A;OICI;GR;;;AU)";
+// Even while no publisher is at work; odd while one is storing.
+std::atomic<ULONG> s_ulSettingsSequence{0};
 
 // A constant that lives inside this module, so its address names the module.
 const char s_szInitTraceMarker[] = "WiaTrace_Init_Trace";
@@ -69,20 +70,35 @@ HMODULE FindModuleByAddress()
     return hOwner;
 }
 
-void SettleOwningModule(HMODULE hModule)
+TraceOwner FindOwner(HMODULE hModule)
 {
-    HMODULE hOwner = hModule ? hModule : FindModuleByAddress();
-    if (!hOwner)
-        hOwner = GetModuleHandleA(nullptr);
-    g_TraceClient.hModule = hOwner;
+    TraceOwner owner{};
+    owner.hModule = hModule ? hModule : FindModuleByAddress();
+    if (!owner.hModule)
+        owner.hModule = GetModuleHandleA(nullptr);
 
     CHAR szPath[MAX_PATH + 1] = {};
-    DWORD cch = GetModuleFileNameA(hOwner, szPath, MAX_PATH);
+    DWORD cch = GetModuleFileNameA(owner.hModule, szPath, MAX_PATH);
     szPath[cch < MAX_PATH ? cch : MAX_PATH] = 0;
     LPCSTR pszName = FileNamePart(szPath);
     if (!pszName)
         pszName = szPath;
-    CopyText(g_TraceClient.szModuleFileName, pszName, MAX_PATH + 1);
+    CopyText(owner.szModuleFileName, pszName, MAX_PATH + 1);
+    return owner;
+}
+
+// While the client is published, readers may be passing the owner's name to the library: the new
+// owner goes into the other slot, and the old one is left alone until its readers are gone.
+void SettleOwner(const TraceOwner& owner)
+{
+    LONG lCurrent = g_TraceClient.lOwner.load();
+    if (g_TraceClient.lInitialised.load() != 1) {
+        g_TraceClient.Owners[lCurrent] = owner;
+        return;
+    }
+    g_TraceClient.Owners[1 - lCurrent] = owner;
+    g_TraceClient.lOwner.store(1 - lCurrent);
+    g_TraceGate.Synchronize();
 }
 
 BOOL IsProcessSuppressed(HKEY hKey)
@@ -101,7 +117,7 @@ BOOL IsProcessSuppressed(HKEY hKey)
 
     DWORD dwType = 0;
     DWORD cbList = 0;
-    if (RegQueryValueExW(hKey, u"SuppressProcessOutput", nullptr, &dwType, nullptr, &cbList) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(hKey, kSuppressProcessOutputValueW, nullptr, &dwType, nullptr, &cbList) != ERROR_SUCCESS ||
         dwType != REG_MULTI_SZ || cbList == 0)
         return FALSE;
     // Two spare bytes (plus one for an odd size) guarantee the list ends in an empty string.
@@ -111,7 +127,7 @@ BOOL IsProcessSuppressed(HKEY hKey)
         return FALSE;
     BOOL bSuppressed = FALSE;
     DWORD cbRead = cbList;
-    if (RegQueryValueExW(hKey, u"SuppressProcessOutput", nullptr, &dwType, reinterpret_cast<LPBYTE>(pszList),
+    if (RegQueryValueExW(hKey, kSuppressProcessOutputValueW, nullptr, &dwType, reinterpret_cast<LPBYTE>(pszList),
                          &cbRead) == ERROR_SUCCESS) {
         CHAR szEntry[4 * MAX_PATH];
         for (LPCWSTR p = pszList; *p; p += TextLength(p) + 1) {
@@ -128,6 +144,31 @@ BOOL IsProcessSuppressed(HKEY hKey)
     TraceFree(pszList);
     return bSuppressed;
 }
+
+// Each setting a module's subkey holds, with the default in the key that it starts from; in the
+// order they are read.
+struct SettingValues {
+    LPCWSTR pszDefaultName;
+    DWORD TraceSettingsValues::*pDefault;
+    LPCWSTR pszName;
+    DWORD TraceSettingsValues::*pEffective;
+};
+
+const SettingValues s_Settings[] = {
+    {kDefaultTraceFlagsValueW, &TraceSettingsValues::DefaultTraceFlags, kTraceFlagsValueW,
+     &TraceSettingsValues::TraceFlags},
+    {kDefaultTraceMaskValueW, &TraceSettingsValues::DefaultTraceMask, kTraceMaskValueW,
+     &TraceSettingsValues::TraceMask},
+    {kDefaultTraceLevelValueW, &TraceSettingsValues::DefaultTraceLevel, kTraceLevelValueW,
+     &TraceSettingsValues::TraceLevel},
+    {kDefaultMaxTraceArraySizeValueW, &TraceSettingsValues::DefaultMaxTraceArraySize, kMaxTraceArraySizeValueW,
+     &TraceSettingsValues::MaxTraceArraySize},
+    {kDefaultEnableObjectTrackingValueW, &TraceSettingsValues::DefaultEnableObjectTracking,
+     kEnableObjectTrackingValueW, &TraceSettingsValues::EnableObjectTracking},
+    // The same name in the key (the default) and the subkey.
+    {kHeapOptionsValueW, &TraceSettingsValues::DefaultHeapOptions, kHeapOptionsValueW,
+     &TraceSettingsValues::HeapOptions},
+};
 
 // The field takes what is stored (any type of at most four bytes); otherwise the value in force is
 // written back, which a read-only key refuses without harm.
@@ -159,20 +200,73 @@ LONG CreateOrOpenKey(HKEY hParent, LPCSTR pszName, SECURITY_ATTRIBUTES* pSecurit
 
 void SetMainModulePathOverride(LPCSTR pszPath) { s_pszMainModulePathOverride = pszPath; }
 
-} // namespace tonwell::trace
-
-HRESULT LoadTraceSettings(HMODULE hModule)
+TraceSettingsValues ReadTraceSettings()
 {
-    using namespace tonwell::trace;
-    TraceSettings& s = g_TraceSettings;
+    const TraceSettings& s = g_TraceSettings;
+    for (;;) {
+        ULONG ulBefore = s_ulSettingsSequence.load();
+        if (ulBefore & 1) {
+            std::this_thread::yield();
+            continue;
+        }
+        TraceSettingsValues v{s.TraceFlags,
+                              s.TraceMask,
+                              s.TraceLevel,
+                              s.MaxTraceArraySize,
+                              s.MaxFileSize,
+                              s.EnableObjectTracking,
+                              s.HeapOptions,
+                              s.SuppressProcessOutput,
+                              s.DefaultTraceFlags,
+                              s.DefaultTraceMask,
+                              s.DefaultTraceLevel,
+                              s.DefaultMaxTraceArraySize,
+                              s.DefaultEnableObjectTracking,
+                              s.DefaultHeapOptions};
+        if (s_ulSettingsSequence.load() == ulBefore)
+            return v;
+    }
+}
 
-    SettleOwningModule(hModule);
+void PublishTraceSettings(const TraceSettingsValues& v)
+{
+    ULONG ulSequence = s_ulSettingsSequence.load();
+    while ((ulSequence & 1) || !s_ulSettingsSequence.compare_exchange_weak(ulSequence, ulSequence + 1)) {
+        std::this_thread::yield();
+        ulSequence = s_ulSettingsSequence.load();
+    }
+    TraceSettings& s = g_TraceSettings;
+    s.TraceFlags = v.TraceFlags;
+    s.TraceMask = v.TraceMask;
+    s.TraceLevel = v.TraceLevel;
+    s.MaxTraceArraySize = v.MaxTraceArraySize;
+    s.MaxFileSize = v.MaxFileSize;
+    s.EnableObjectTracking = v.EnableObjectTracking;
+    s.HeapOptions = v.HeapOptions;
+    s.SuppressProcessOutput = v.SuppressProcessOutput;
+    s.DefaultTraceFlags = v.DefaultTraceFlags;
+    s.DefaultTraceMask = v.DefaultTraceMask;
+    s.DefaultTraceLevel = v.DefaultTraceLevel;
+    s.DefaultMaxTraceArraySize = v.DefaultMaxTraceArraySize;
+    s.DefaultEnableObjectTracking = v.DefaultEnableObjectTracking;
+    s.DefaultHeapOptions = v.DefaultHeapOptions;
+    s_ulSettingsSequence.store(ulSequence + 2);
+}
+
+// Reads into a private copy and publishes it once, so no thread ever filters by a half-loaded set
+// (the effective fields briefly holding the defaults, say).
+HRESULT LoadTraceSettingsLocked(HMODULE hModule)
+{
+    TraceSettingsValues s = ReadTraceSettings();
+
+    TraceOwner owner = FindOwner(hModule);
+    SettleOwner(owner);
 
     HRESULT hr = S_OK;
     HKEY hKey = nullptr;
     HKEY hSubKey = nullptr;
     PSECURITY_DESCRIPTOR pSecurity = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(s_szTraceKeySecurity, SDDL_REVISION_1, &pSecurity,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kTraceKeySecurity, SDDL_REVISION_1, &pSecurity,
                                                               nullptr)) {
         DWORD dwError = GetLastError();
         if (dwError != 0)
@@ -180,8 +274,8 @@ HRESULT LoadTraceSettings(HMODULE hModule)
         pSecurity = nullptr;
     }
     SECURITY_ATTRIBUTES sa = {sizeof sa, pSecurity, FALSE};
-    if (CreateOrOpenKey(HKEY_LOCAL_MACHINE, s_szTraceKey, &sa, &hKey) != ERROR_SUCCESS ||
-        CreateOrOpenKey(hKey, g_TraceClient.szModuleFileName, &sa, &hSubKey) != ERROR_SUCCESS)
+    if (CreateOrOpenKey(HKEY_LOCAL_MACHINE, kTraceKey, &sa, &hKey) != ERROR_SUCCESS ||
+        CreateOrOpenKey(hKey, owner.szModuleFileName, &sa, &hSubKey) != ERROR_SUCCESS)
         hr = E_FAIL;
     if (pSecurity)
         LocalFree(pSecurity);
@@ -189,31 +283,28 @@ HRESULT LoadTraceSettings(HMODULE hModule)
     const bool bOpen = hKey && hSubKey;
     if (bOpen) {
         s.SuppressProcessOutput = IsProcessSuppressed(hKey);
-        ReadDword(hKey, u"MaxFileSize", &s.MaxFileSize);
-        ReadDword(hKey, u"DefaultTraceFlags", &s.DefaultTraceFlags);
-        ReadDword(hKey, u"DefaultTraceMask", &s.DefaultTraceMask);
-        ReadDword(hKey, u"DefaultTraceLevel", &s.DefaultTraceLevel);
-        ReadDword(hKey, u"DefaultMaxTraceArraySize", &s.DefaultMaxTraceArraySize);
-        ReadDword(hKey, u"DefaultEnableObjectTracking", &s.DefaultEnableObjectTracking);
-        ReadDword(hKey, u"HeapOptions", &s.DefaultHeapOptions);
+        ReadDword(hKey, kMaxFileSizeValueW, &s.MaxFileSize);
+        for (const SettingValues& v : s_Settings)
+            ReadDword(hKey, v.pszDefaultName, &(s.*v.pDefault));
     }
-    s.TraceFlags = s.DefaultTraceFlags;
-    s.TraceMask = s.DefaultTraceMask;
-    s.TraceLevel = s.DefaultTraceLevel;
-    s.MaxTraceArraySize = s.DefaultMaxTraceArraySize;
-    s.EnableObjectTracking = s.DefaultEnableObjectTracking;
-    s.HeapOptions = s.DefaultHeapOptions;
+    for (const SettingValues& v : s_Settings)
+        s.*v.pEffective = s.*v.pDefault;
     if (bOpen) {
-        ReadDword(hSubKey, u"TraceFlags", &s.TraceFlags);
-        ReadDword(hSubKey, u"TraceMask", &s.TraceMask);
-        ReadDword(hSubKey, u"TraceLevel", &s.TraceLevel);
-        ReadDword(hSubKey, u"MaxTraceArraySize", &s.MaxTraceArraySize);
-        ReadDword(hSubKey, u"EnableObjectTracking", &s.EnableObjectTracking);
-        ReadDword(hSubKey, u"HeapOptions", &s.HeapOptions);
+        for (const SettingValues& v : s_Settings)
+            ReadDword(hSubKey, v.pszName, &(s.*v.pEffective));
     }
     if (hSubKey)
         RegCloseKey(hSubKey);
     if (hKey)
         RegCloseKey(hKey);
+    PublishTraceSettings(s);
     return hr;
+}
+
+} // namespace tonwell::trace
+
+HRESULT LoadTraceSettings(HMODULE hModule)
+{
+    std::lock_guard<std::mutex> lock(tonwell::trace::g_TraceControl);
+    return tonwell::trace::LoadTraceSettingsLocked(hModule);
 }

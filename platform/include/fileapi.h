@@ -35,6 +35,17 @@
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+/* The last component of the path is never followed: a symbolic link there is
+ * refused with ERROR_ACCESS_DENIED (a link cannot be opened for data here), and
+ * a FIFO or device there does not block the open. */
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+
+/* What GetFileType reports: a file or folder, a character device, a pipe or
+ * socket, or anything else. */
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -56,6 +67,20 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 #endif
+
+/* Of the information classes only FileStandardInfo is served. */
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo = 0,
+    FileStandardInfo = 1
+} FILE_INFO_BY_HANDLE_CLASS;
+
+typedef struct _FILE_STANDARD_INFO {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    DWORD NumberOfLinks; /* names the file has in the file system, 0 once it is deleted */
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFO, *PFILE_STANDARD_INFO;
 
 /* Only its offset is used: I/O is synchronous. */
 typedef struct _OVERLAPPED {
@@ -102,6 +127,14 @@ WINBASEAPI BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceTo
 WINBASEAPI DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 WINBASEAPI BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+/* Cuts or extends the file at the file pointer; needs write access. */
+WINBASEAPI BOOL WINAPI SetEndOfFile(HANDLE hFile);
+/* FILE_TYPE_UNKNOWN with ERROR_INVALID_HANDLE for a handle that is not a file's. */
+WINBASEAPI DWORD WINAPI GetFileType(HANDLE hFile);
+/* FileStandardInfo into a FILE_STANDARD_INFO of dwBufferSize bytes or more;
+ * ERROR_INVALID_PARAMETER for another class or a shorter buffer. */
+WINBASEAPI BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                                    LPVOID lpFileInformation, DWORD dwBufferSize);
 WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 WINBASEAPI BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);

@@ -362,11 +362,13 @@ TEST_F(FileTest, PermissionsComeFromTheDescriptor)
     SECURITY_ATTRIBUTES logSa{sizeof logSa, logSd, FALSE};
     auto dir = Root() / "WIA";
     ASSERT_TRUE(CreateDirectoryW(Backslashed(dir).c_str(), &logSa));
-    EXPECT_EQ(ModeOf(dir), 0777u); // whatever the umask
+    // Whatever the umask; a folder every user may add to is sticky, as /tmp is.
+    EXPECT_EQ(ModeOf(dir), 01777u);
     HANDLE h = Open(dir / "wiatrace.log", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS, &logSa);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
-    EXPECT_EQ(ModeOf(dir / "wiatrace.log") & 0666, 0666u);
+    // A file holds data: the execute right of the descriptor makes no program of it.
+    EXPECT_EQ(ModeOf(dir / "wiatrace.log"), 0666u);
 
     // Only the local system and administrators: the owner alone.
     PSECURITY_DESCRIPTOR adminSd = nullptr;
@@ -476,6 +478,63 @@ TEST_F(FileTest, AnsiFormsRefuseNamesThatAreNotUtf8)
     EXPECT_TRUE(std::filesystem::exists(Root() / "caf\xC3\xA9.txt"));
     EXPECT_NE(GetFileAttributesW((W(Root()) + u"/caf\u00e9.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(DeleteFileA(good.c_str()));
+}
+
+// Opening without following a link, and what a handle tells of its file.
+TEST_F(FileTest, NoFollowOpenAndFileInformation)
+{
+    auto victim = Root() / "victim";
+    Put(victim, "precious");
+    auto link = Root() / "link";
+    std::filesystem::create_symlink(victim, link);
+    const DWORD noFollow = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    for (DWORD disposition : {static_cast<DWORD>(OPEN_ALWAYS), static_cast<DWORD>(CREATE_ALWAYS),
+                              static_cast<DWORD>(OPEN_EXISTING), static_cast<DWORD>(TRUNCATE_EXISTING)}) {
+        EXPECT_EQ(CreateFileW(Backslashed(link).c_str(), GENERIC_WRITE, 0, nullptr, disposition, noFollow, nullptr),
+                  INVALID_HANDLE_VALUE)
+            << disposition;
+        EXPECT_EQ(Err(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(Contents(victim), "precious");
+    // Without the flag the link is followed, as before.
+    HANDLE h = Open(link, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+
+    // A FIFO does not block the open; its type tells it from a file.
+    auto fifo = Root() / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    h = CreateFileW(Backslashed(fifo).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, noFollow, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), FILE_TYPE_PIPE);
+    CloseHandle(h);
+
+    // Links, size and kind of a file, and cutting it at the pointer.
+    h = CreateFileW(Backslashed(victim).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, noFollow, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), FILE_TYPE_DISK);
+    FILE_STANDARD_INFO info{};
+    ASSERT_TRUE(GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info));
+    EXPECT_EQ(info.NumberOfLinks, 1u);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 8);
+    EXPECT_EQ(info.Directory, 0);
+    std::filesystem::create_hard_link(victim, Root() / "second-name");
+    ASSERT_TRUE(GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info));
+    EXPECT_EQ(info.NumberOfLinks, 2u);
+    EXPECT_FALSE(GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info));
+    EXPECT_EQ(Err(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info - 1));
+    ASSERT_EQ(SetFilePointer(h, 3, nullptr, FILE_BEGIN), 3u);
+    ASSERT_TRUE(SetEndOfFile(h));
+    CloseHandle(h);
+    EXPECT_EQ(Contents(victim), "pre");
+    h = Open(victim, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    EXPECT_FALSE(SetEndOfFile(h));
+    EXPECT_EQ(Err(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(h);
+    EXPECT_EQ(GetFileType(nullptr), FILE_TYPE_UNKNOWN);
 }
 
 } // namespace

@@ -91,6 +91,14 @@ void ClearCapturedLines()
     s_lines.clear();
 }
 
+std::vector<CapturedLine> TakeCapturedLines()
+{
+    std::vector<CapturedLine> lines;
+    std::lock_guard<std::mutex> guard(s_lock);
+    lines.swap(s_lines);
+    return lines;
+}
+
 int FakeInitCalls()
 {
     std::lock_guard<std::mutex> guard(s_lock);

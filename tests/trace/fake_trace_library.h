@@ -35,6 +35,8 @@ const trace::TraceLibraryTable& FakeTraceLibraryWithoutOptionalEntries();
 
 std::vector<CapturedLine> CapturedLines();
 void ClearCapturedLines();
+// The lines captured so far, which are cleared in the same step.
+std::vector<CapturedLine> TakeCapturedLines();
 int FakeInitCalls();
 int FakeTermCalls();
 // The calling thread's settings as the fake library holds them.

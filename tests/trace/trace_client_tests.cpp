@@ -361,6 +361,27 @@ TEST_F(TraceClientTest, AppendingText)
         expected += "\xE2\x82\xAC";
     EXPECT_EQ(std::string(pWide->Text), expected);
     FreeTraceRecord(pWide);
+
+    // Four-byte characters (surrogate pairs) are never split: 128 of them keep 127 whole ones, and
+    // a long text of single bytes keeps what comes before a pair that does not fit.
+    std::u16string faces;
+    for (int i = 0; i < 128; ++i)
+        faces += u"\U0001F600";
+    TraceRecord* pFaces = FormatTraceA("");
+    EXPECT_EQ(AppendTraceTextW(pFaces, faces.c_str()), S_OK);
+    std::string face = "\xF0\x9F\x98\x80";
+    expected.clear();
+    for (int i = 0; i < 127; ++i)
+        expected += face;
+    EXPECT_EQ(std::string(pFaces->Text), expected);
+    FreeTraceRecord(pFaces);
+    std::u16string plain(600, u'a');
+    plain[510] = u'\xD83D'; // a pair that the cut at 511 units would split
+    plain[511] = u'\xDE00';
+    TraceRecord* pPlain = FormatTraceA("");
+    EXPECT_EQ(AppendTraceTextW(pPlain, plain.c_str()), S_OK);
+    EXPECT_EQ(std::string(pPlain->Text), std::string(510, 'a'));
+    FreeTraceRecord(pPlain);
     FreeTraceRecord(pRecord);
 }
 

@@ -2,6 +2,7 @@
 // the close that waits for a writer in another process.
 #include "TraceClientInternals.h"
 #include "machine_root.h"
+#include "trace_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -162,6 +164,45 @@ TEST_F(TraceLogTest, SuppressedProcessCreatesNothing)
     EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, u"Global\\WIATRACE_MUTEX"), nullptr);
     CloseTraceLog();
     g_TraceSettings.SuppressProcessOutput = FALSE;
+}
+
+TEST_F(TraceLogTest, SharedFolderIsStickyAndTheLogIsNoProgram)
+{
+    g_TraceSettings.TraceFlags = TRACE_FLAG_KEEP_LOG | TRACE_FLAG_ERROR;
+    ASSERT_EQ(OpenTraceLog(), S_OK);
+    struct stat folder {}, log {};
+    ASSERT_EQ(stat(Folder().c_str(), &folder), 0);
+    ASSERT_EQ(stat(Log().c_str(), &log), 0);
+    // Every user may add to the folder, but none may remove or replace another's entries.
+    EXPECT_EQ(folder.st_mode & 07777, 01777u);
+    EXPECT_EQ(log.st_mode & 07777, 0666u);
+}
+
+// Another user may have put something at the log's name before a privileged process traces. The
+// log is then not opened (tracing goes on without it), and the file the link aims at is untouched.
+TEST_F(TraceLogTest, PlantedLinkOrSecondNameIsNeverOpened)
+{
+    const std::filesystem::path victim = Root() / "victim";
+    std::filesystem::create_directories(Folder());
+    for (bool bHardLink : {false, true}) {
+        // Without the keep bit the first client would empty the log: the victim with it.
+        for (DWORD dwFlags : {TRACE_FLAG_ERROR, TRACE_FLAG_KEEP_LOG | TRACE_FLAG_ERROR}) {
+            PlantLinkToVictim(victim, Log(), bHardLink);
+            g_TraceSettings.TraceFlags = dwFlags;
+            EXPECT_EQ(OpenTraceLog(), E_FAIL) << bHardLink << " " << dwFlags;
+            EXPECT_EQ(TraceLogFile(), INVALID_HANDLE_VALUE);
+            EXPECT_NE(TraceLogMutex(), nullptr);
+            CloseTraceLog();
+            std::ifstream in(victim);
+            std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(content, "precious\n") << bHardLink << " " << dwFlags;
+        }
+    }
+    // A FIFO at the name neither blocks the client nor becomes its log.
+    std::filesystem::remove(Log());
+    ASSERT_EQ(mkfifo(Log().c_str(), 0666), 0);
+    EXPECT_EQ(OpenTraceLog(), E_FAIL);
+    EXPECT_EQ(TraceLogFile(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(TraceLogTest, LogThatCannotBeOpenedLeavesAnInvalidHandle)

@@ -6,13 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace tonwell::test {
 
-inline const char kTraceKey[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
+inline const char kTraceKeyPath[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
 
 // The test program's own file name: the module that owns a client linked into it.
 inline std::string ExeFileName()
@@ -27,7 +29,7 @@ inline std::string ExeFileName()
 
 inline void SetTraceValue(const std::string& subkey, const char* name, DWORD type, const void* data, DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
                               nullptr),
@@ -40,7 +42,7 @@ inline void SetTraceValue(const std::string& subkey, const char* name, DWORD typ
 inline void SetTraceText(const std::string& subkey, const char16_t* name, DWORD type, const char16_t* data,
                          DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
                               nullptr),
@@ -57,7 +59,7 @@ inline void SetTraceDword(const std::string& subkey, const char* name, DWORD val
 // Reads a value's type and bytes; false when it is missing.
 inline bool GetTraceValue(const std::string& subkey, const char* name, DWORD* type, std::vector<BYTE>* data)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKey) : std::string(kTraceKey) + "\\" + subkey;
+    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
@@ -69,6 +71,18 @@ inline bool GetTraceValue(const std::string& subkey, const char* name, DWORD* ty
     }
     RegCloseKey(key);
     return ok;
+}
+
+// What another user could plant at a name a privileged process writes: `victim` (re)written with
+// "precious\n", and at `at` a symbolic link to it or, with `hardLink`, a second name of it.
+inline void PlantLinkToVictim(const std::filesystem::path& victim, const std::filesystem::path& at, bool hardLink)
+{
+    std::filesystem::remove(at);
+    std::ofstream(victim) << "precious\n";
+    if (hardLink)
+        std::filesystem::create_hard_link(victim, at);
+    else
+        std::filesystem::create_symlink(victim, at);
 }
 
 } // namespace tonwell::test

@@ -129,6 +129,60 @@ TEST_F(TraceToolTest, StatusDescribesTheSettingsInWords)
     EXPECT_NE(run.out.find("suppressed:       host.exe, other.exe"), std::string::npos) << run.out;
 }
 
+TEST_F(TraceToolTest, HelpSaysHowToSwitchTracingOnAndBoundTheLog)
+{
+    ToolRun run = Trace("--help");
+    ASSERT_EQ(run.status, 0);
+    for (const char* text : {"tonwell trace enable all", "tonwell trace limit SIZE", "tonwell trace limit 4M",
+                             "tonwell trace follow", "rolls over to wiatrace.log.1"})
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+}
+
+TEST_F(TraceToolTest, LimitSetsTheLogsSizeBoundForEveryModule)
+{
+    struct Case {
+        const char* size;
+        DWORD bytes;
+    };
+    for (const Case& c : {Case{"4M", 4u << 20}, Case{"512k", 512u << 10}, Case{"70000", 70000u},
+                          Case{"4095MiB", 4095u << 20}, Case{"0", 0u}}) {
+        ToolRun run = Trace(std::string("limit ") + c.size);
+        ASSERT_EQ(run.status, 0) << c.size << ": " << run.err;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        ASSERT_TRUE(GetTraceValue("", "MaxFileSize", &type, &data));
+        ASSERT_EQ(data.size(), 4u);
+        DWORD stored = 0;
+        std::memcpy(&stored, data.data(), 4);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(stored, c.bytes) << c.size;
+    }
+    EXPECT_NE(Trace("status").out.find("log size limit:   none (all modules)"), std::string::npos);
+    ASSERT_EQ(Trace("limit 2K").status, 0);
+    EXPECT_NE(Trace("status").out.find("log size limit:   2048 bytes (all modules)"), std::string::npos);
+
+    // Nonsense and sizes a DWORD cannot hold change nothing.
+    for (const char* args : {"limit", "limit 4G", "limit 4096M", "limit -1", "limit 12Q", "limit M", "limit 1 2"}) {
+        ToolRun run = Trace(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_NE(run.err.find("usage:"), std::string::npos) << args;
+    }
+    EXPECT_NE(Trace("status").out.find("2048 bytes"), std::string::npos);
+}
+
+TEST_F(TraceToolTest, ClearNeverCutsAFileLinkedAtTheLogsName)
+{
+    const std::filesystem::path victim = Root() / "victim";
+    std::filesystem::create_directories(Folder());
+    for (bool hardLink : {false, true}) {
+        PlantLinkToVictim(victim, Log(), hardLink);
+        ToolRun run = Trace("clear");
+        EXPECT_EQ(run.status, 1) << hardLink;
+        EXPECT_NE(run.err.find(hardLink ? "hard link" : "symbolic link"), std::string::npos) << run.err;
+        EXPECT_EQ(Slurp(victim), "precious\n") << hardLink;
+    }
+}
+
 TEST_F(TraceToolTest, ShowPrintsThePreviousFileThenTheLog)
 {
     EXPECT_EQ(Trace("show").status, 1) << "no log yet";

@@ -1,16 +1,21 @@
-// `tonwell trace`: read, follow and clear the shared trace log, and switch kinds of trace line on
-// or off for a module without knowing where the settings live.
+// `tonwell trace`: read, follow and clear the shared trace log, switch kinds of trace line on or
+// off for a module and bound the log's size, without knowing where the settings live.
 #include "command.h"
 
 #include <windows.h>
 
+#include <TraceNames.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cctype>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,11 +24,14 @@
 namespace tonwell::tools {
 namespace {
 
-const char kTraceKey[] = "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace";
-const char kTraceKeySecurity[] = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;LS)(A;OICI;GR;;;AU)";
-const WCHAR kLogMutexName[] = u"Global\\WIATRACE_MUTEX";
+using trace::kBuiltInMaxFileSize;
+using trace::kBuiltInMaxTraceArraySize;
+using trace::kBuiltInTraceFlags;
+using trace::kLogMutexNameW;
+using trace::kMaxRetainedRecords;
+using trace::kTraceKey;
+
 const char kDefaultModule[] = "TonwellObj.so";
-const DWORD kBuiltInTraceFlags = 0x401;
 
 const char kUsage[] =
     "usage: tonwell trace show [-n N]          print the log (the previous file first), or its last N lines\n"
@@ -32,12 +40,21 @@ const char kUsage[] =
     "       tonwell trace enable KIND... [--module NAME]\n"
     "       tonwell trace disable KIND... [--module NAME]\n"
     "                                          switch kinds of line on or off for a module\n"
+    "       tonwell trace limit SIZE           bound the log's size (every module); 0 for no bound\n"
     "       tonwell trace status [--module NAME]\n"
     "                                          print a module's trace settings\n"
     "\n"
     "KIND is one of: errors, stats, scopes, objects, all.\n"
     "NAME is the module's file name (default TonwellObj.so). A change takes effect when a process\n"
-    "next loads the module.\n";
+    "next loads the module.\n"
+    "SIZE is a number of bytes, optionally followed by K or M (KiB, MiB), up to 4095M. When the next\n"
+    "line would take the log past it, the log rolls over to wiatrace.log.1 and starts again.\n"
+    "\n"
+    "Tracing is on for error lines from the start. To see more, switch it on and watch:\n"
+    "  tonwell trace enable all                 every kind of line for TonwellObj.so\n"
+    "  tonwell trace limit 4M                   keep up to 4 MiB in the log (and as much in wiatrace.log.1)\n"
+    "  tonwell trace follow                     then run the program to trace, e.g. tonwell fix\n"
+    "  tonwell trace disable stats scopes objects   back to error lines only\n";
 
 struct Kind {
     const char* name;
@@ -46,10 +63,10 @@ struct Kind {
 };
 
 const Kind kKinds[] = {
-    {"errors", 0x1, "error lines"},
-    {"stats", 0x4, "trace lines: statistics, attach and detach"},
-    {"scopes", 0x8, "scope lines: entering and exiting methods"},
-    {"objects", 0x10, "object-tracking lines"},
+    {"errors", TRACE_FLAG_ERROR, "error lines"},
+    {"stats", TRACE_FLAG_TRACE, "trace lines: statistics, attach and detach"},
+    {"scopes", TRACE_FLAG_SCOPE, "scope lines: entering and exiting methods"},
+    {"objects", TRACE_FLAG_OBJECTS, "object-tracking lines"},
 };
 
 int UsageError(const char* message, const std::string& detail = {})
@@ -61,7 +78,7 @@ int UsageError(const char* message, const std::string& detail = {})
 std::string LogPath()
 {
     char path[MAX_PATH + 1] = {};
-    DWORD cch = ExpandEnvironmentStringsA("%systemroot%\\Debug\\WIA\\wiatrace.log", path, MAX_PATH);
+    DWORD cch = ExpandEnvironmentStringsA(trace::kLogPath, path, MAX_PATH);
     if (cch == 0 || cch > MAX_PATH)
         return {};
     std::string result(path);
@@ -133,7 +150,7 @@ std::string ErrorText(LONG code)
 LONG OpenForWriting(const std::string& module, Key& key, Key& subkey)
 {
     PSECURITY_DESCRIPTOR security = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kTraceKeySecurity, SDDL_REVISION_1, &security,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(trace::kTraceKeySecurity, SDDL_REVISION_1, &security,
                                                               nullptr))
         return static_cast<LONG>(GetLastError());
     SECURITY_ATTRIBUTES sa = {sizeof sa, security, FALSE};
@@ -201,17 +218,76 @@ int RunSwitch(std::vector<std::string> args, bool enable)
         return 1;
     }
     DWORD flags = 0;
-    if (!ReadDword(subkey.Get(), "TraceFlags", &flags) && !ReadDword(key.Get(), "DefaultTraceFlags", &flags))
+    if (!ReadDword(subkey.Get(), trace::kTraceFlagsValue, &flags) &&
+        !ReadDword(key.Get(), trace::kDefaultTraceFlagsValue, &flags))
         flags = kBuiltInTraceFlags;
     DWORD updated = enable ? (flags | bits) : (flags & ~bits);
-    LONG result = RegSetValueExA(subkey.Get(), "TraceFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&updated),
-                                 sizeof updated);
+    LONG result = RegSetValueExA(subkey.Get(), trace::kTraceFlagsValue, 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&updated), sizeof updated);
     if (result != ERROR_SUCCESS) {
         std::fprintf(stderr, "tonwell trace: cannot write TraceFlags of %s: %s\n", module.c_str(),
                      ErrorText(result).c_str());
         return 1;
     }
     std::printf("%s: TraceFlags 0x%08X (%s)\n", module.c_str(), updated, FlagsInWords(updated).c_str());
+    return 0;
+}
+
+// --- limit ----------------------------------------------------------------------------------------
+
+// "1048576", "512K", "4M" (binary units); false for anything else or more than a DWORD holds.
+bool ParseSize(const std::string& text, DWORD& size)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (errno)
+        return false;
+    std::string unit(end);
+    for (char& c : unit)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    unsigned long long scale = 1;
+    if (unit == "K" || unit == "KB" || unit == "KIB")
+        scale = 1024;
+    else if (unit == "M" || unit == "MB" || unit == "MIB")
+        scale = 1024 * 1024;
+    else if (!unit.empty() && unit != "B")
+        return false;
+    if (value > 0xFFFFFFFFull / scale)
+        return false;
+    size = static_cast<DWORD>(value * scale);
+    return true;
+}
+
+// MaxFileSize lives in the trace key itself: one bound for the one shared log, whichever module writes.
+int RunLimit(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return UsageError(args.empty() ? "limit needs a SIZE" : "limit takes one SIZE, not: ", args.size() > 1 ? args[1] : "");
+    DWORD size = 0;
+    if (!ParseSize(args[0], size))
+        return UsageError("SIZE must be a number of bytes, optionally with K or M, below 4 GiB: ", args[0]);
+    Key key;
+    Key subkey;
+    if (LONG result = OpenForWriting(kDefaultModule, key, subkey); result != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tonwell trace: cannot open the trace settings for writing: %s%s\n",
+                     ErrorText(result).c_str(),
+                     result == ERROR_ACCESS_DENIED ? " (changing them needs administrator rights)" : "");
+        return 1;
+    }
+    LONG result = RegSetValueExA(key.Get(), trace::kMaxFileSizeValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size),
+                                 sizeof size);
+    if (result != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tonwell trace: cannot write MaxFileSize: %s\n", ErrorText(result).c_str());
+        return 1;
+    }
+    if (size == 0)
+        std::printf("log size limit: none (MaxFileSize 0); the log grows without bound\n");
+    else
+        std::printf("log size limit: %" PRIu32 " bytes (MaxFileSize); the log rolls over to wiatrace.log.1 beyond it\n",
+                    size);
     return 0;
 }
 
@@ -239,11 +315,11 @@ std::vector<std::string> SuppressedProcesses(HKEY key)
         return names;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExA(key, "SuppressProcessOutput", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(key, trace::kSuppressProcessOutputValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ || size == 0)
         return names;
     std::vector<char> list(size + 2, 0);
-    if (RegQueryValueExA(key, "SuppressProcessOutput", nullptr, &type, reinterpret_cast<LPBYTE>(list.data()),
+    if (RegQueryValueExA(key, trace::kSuppressProcessOutputValue, nullptr, &type, reinterpret_cast<LPBYTE>(list.data()),
                          &size) != ERROR_SUCCESS)
         return names;
     for (const char* p = list.data(); *p; p += std::strlen(p) + 1)
@@ -265,14 +341,18 @@ int RunStatus(std::vector<std::string> args)
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_READ, key.Out()) == ERROR_SUCCESS)
         RegOpenKeyExA(key.Get(), module.c_str(), 0, KEY_READ, subkey.Out());
 
-    Setting flags = Effective(key.Get(), subkey.Get(), "TraceFlags", "DefaultTraceFlags", kBuiltInTraceFlags);
-    Setting mask = Effective(key.Get(), subkey.Get(), "TraceMask", "DefaultTraceMask", 0);
-    Setting level = Effective(key.Get(), subkey.Get(), "TraceLevel", "DefaultTraceLevel", 0);
-    Setting retained = Effective(key.Get(), subkey.Get(), "MaxTraceArraySize", "DefaultMaxTraceArraySize", 10);
-    Setting tracking =
-        Effective(key.Get(), subkey.Get(), "EnableObjectTracking", "DefaultEnableObjectTracking", 1);
-    Setting maxSize = Effective(key.Get(), nullptr, "MaxFileSize", nullptr, 0x100000);
-    if (ReadDword(key.Get(), "MaxFileSize", &maxSize.value))
+    using namespace trace;
+    Setting flags =
+        Effective(key.Get(), subkey.Get(), kTraceFlagsValue, kDefaultTraceFlagsValue, kBuiltInTraceFlags);
+    Setting mask = Effective(key.Get(), subkey.Get(), kTraceMaskValue, kDefaultTraceMaskValue, kBuiltInTraceMask);
+    Setting level =
+        Effective(key.Get(), subkey.Get(), kTraceLevelValue, kDefaultTraceLevelValue, kBuiltInTraceLevel);
+    Setting retained = Effective(key.Get(), subkey.Get(), kMaxTraceArraySizeValue, kDefaultMaxTraceArraySizeValue,
+                                 kBuiltInMaxTraceArraySize);
+    Setting tracking = Effective(key.Get(), subkey.Get(), kEnableObjectTrackingValue,
+                                 kDefaultEnableObjectTrackingValue, kBuiltInEnableObjectTracking);
+    Setting maxSize = Effective(key.Get(), nullptr, kMaxFileSizeValue, nullptr, kBuiltInMaxFileSize);
+    if (ReadDword(key.Get(), kMaxFileSizeValue, &maxSize.value))
         maxSize.source = "all modules";
 
     std::printf("Trace settings of %s%s\n", module.c_str(),
@@ -281,20 +361,23 @@ int RunStatus(std::vector<std::string> args)
     for (const Kind& kind : kKinds)
         std::printf("    %-8s %-3s  %s\n", kind.name, (flags.value & kind.flag) ? "on" : "off", kind.meaning);
     std::printf("  TraceFlags:       0x%08X (%s)\n", flags.value, flags.source);
-    std::printf("  log at start:     %s\n", (flags.value & 0x400) ? "kept" : "emptied unless another process has it open");
-    if ((flags.value & 0x800) || retained.value == 0)
+    std::printf("  log at start:     %s\n", (flags.value & TRACE_FLAG_KEEP_LOG) ? "kept" : "emptied unless another process has it open");
+    if ((flags.value & TRACE_FLAG_NO_RETAIN) || retained.value == 0)
         std::printf("  retained lines:   none\n");
     else
-        std::printf("  retained lines:   last %u in memory (%s)\n", retained.value > 5000 ? 5000u : retained.value,
+        std::printf("  retained lines:   last %u in memory (%s)\n", retained.value > kMaxRetainedRecords ? kMaxRetainedRecords : retained.value,
                     retained.source);
-    std::printf("  output:           %s\n", (flags.value & 0x1000) ? "off (lines are only retained in memory)"
+    std::printf("  output:           %s\n", (flags.value & TRACE_FLAG_NO_OUTPUT) ? "off (lines are only retained in memory)"
                                                                      : "to the log");
     std::printf("  component mask:   0x%08X (%s; %s)\n", mask.value,
                 mask.value ? "selected components" : "every component", mask.source);
     std::printf("  detail level:     %u (%s)\n", level.value, level.source);
     std::printf("  object tracking:  %s (%s)\n", tracking.value ? "on" : "off", tracking.source);
-    std::printf("  log size limit:   %u bytes (%s); then it rolls over to wiatrace.log.1\n", maxSize.value,
-                maxSize.source);
+    if (maxSize.value == 0)
+        std::printf("  log size limit:   none (%s); the log grows without bound\n", maxSize.source);
+    else
+        std::printf("  log size limit:   %u bytes (%s); then it rolls over to wiatrace.log.1\n", maxSize.value,
+                    maxSize.source);
     std::vector<std::string> suppressed = SuppressedProcesses(key.Get());
     std::string list;
     for (const std::string& name : suppressed)
@@ -469,7 +552,7 @@ int RunFollow(std::vector<std::string> args)
         FileId now = IdOf(previousPath);
         HANDLE mutex = nullptr;
         if (now.exists && now != previous) {
-            mutex = CreateMutexW(nullptr, FALSE, kLogMutexName);
+            mutex = CreateMutexW(nullptr, FALSE, kLogMutexNameW);
             DWORD wait = mutex ? WaitForSingleObject(mutex, 10000) : WAIT_FAILED;
             if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED && mutex) {
                 CloseHandle(mutex);
@@ -504,6 +587,27 @@ int RunFollow(std::vector<std::string> args)
 
 // --- clear ----------------------------------------------------------------------------------------
 
+// Empties the log only if it is the regular file with that one name: whoever runs clear (an
+// administrator, say) never cuts a file some user linked there. "" when emptied or absent.
+std::string EmptyLog(const std::string& path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? "" : errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+    struct stat st {};
+    std::string error;
+    if (fstat(fd, &st) != 0)
+        error = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        error = "it is not a regular file";
+    else if (st.st_nlink != 1)
+        error = "it has another name as well (a hard link)";
+    else if (ftruncate(fd, 0) != 0)
+        error = std::strerror(errno);
+    close(fd);
+    return error;
+}
+
 int RunClear(const std::vector<std::string>& args)
 {
     if (!args.empty())
@@ -513,7 +617,7 @@ int RunClear(const std::vector<std::string>& args)
         std::fprintf(stderr, "tonwell trace: the log's path is too long\n");
         return 1;
     }
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kLogMutexName);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kLogMutexNameW);
     if (!mutex) {
         std::fprintf(stderr, "tonwell trace: cannot open the log mutex: %s\n",
                      ErrorText(static_cast<LONG>(GetLastError())).c_str());
@@ -526,8 +630,8 @@ int RunClear(const std::vector<std::string>& args)
         return 1;
     }
     int status = 0;
-    if (truncate(path.c_str(), 0) != 0 && errno != ENOENT) {
-        std::fprintf(stderr, "tonwell trace: cannot empty %s: %s\n", path.c_str(), std::strerror(errno));
+    if (std::string error = EmptyLog(path); !error.empty()) {
+        std::fprintf(stderr, "tonwell trace: cannot empty %s: %s\n", path.c_str(), error.c_str());
         status = 1;
     }
     std::string previous = path + ".1";
@@ -564,11 +668,14 @@ int RunTrace(const std::vector<std::string>& args)
         return RunSwitch(rest, false);
     if (verb == "status")
         return RunStatus(rest);
+    if (verb == "limit")
+        return RunLimit(rest);
     return UsageError("unknown subcommand: ", verb);
 }
 
 } // namespace
 
-TONWELL_COMMAND(trace, "show, follow or clear the trace log; switch kinds of trace line", RunTrace);
+TONWELL_COMMAND(trace, "show, follow or clear the trace log; switch kinds of trace line on; bound the log's size",
+                RunTrace);
 
 } // namespace tonwell::tools

@@ -3,27 +3,40 @@
 //
 // Each module links its own copy of the client (a static library, hidden
 // symbols), so the state below is per module and process.
+//
+// Threading: any thread may make, dispatch and retain records and open scopes
+// at any time, also while another thread initialises, reloads or terminates
+// the client. Termination waits until every thread that is using the bound
+// library, the log handles or the ring has left them, then releases them; a
+// line that meets a terminated client re-initialises it (InitTraceClient(null)).
+// Initialisation, reloads and termination are serialised among themselves.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
+
+#include "TraceNames.h"
 #include "wiatrace.h"
 
+// Each field is read on its own, atomically; a reload publishes all of them
+// as one set (the filter reads them as one set). Outside the client, only
+// tests write fields.
 struct TraceSettings {
-    DWORD TraceFlags = 0x401;
-    DWORD TraceMask = 0;
-    DWORD TraceLevel = 0;
-    DWORD MaxTraceArraySize = 10;
-    DWORD MaxFileSize = 0x100000;
-    DWORD EnableObjectTracking = 1;
-    DWORD HeapOptions = 0x18;
-    BOOL SuppressProcessOutput = FALSE;
-    DWORD DefaultTraceFlags = 0x401;
-    DWORD DefaultTraceMask = 0;
-    DWORD DefaultTraceLevel = 0;
-    DWORD DefaultMaxTraceArraySize = 10;
-    DWORD DefaultEnableObjectTracking = 1;
-    DWORD DefaultHeapOptions = 0x18;
+    std::atomic<DWORD> TraceFlags{tonwell::trace::kBuiltInTraceFlags};
+    std::atomic<DWORD> TraceMask{tonwell::trace::kBuiltInTraceMask};
+    std::atomic<DWORD> TraceLevel{tonwell::trace::kBuiltInTraceLevel};
+    std::atomic<DWORD> MaxTraceArraySize{tonwell::trace::kBuiltInMaxTraceArraySize};
+    std::atomic<DWORD> MaxFileSize{tonwell::trace::kBuiltInMaxFileSize};
+    std::atomic<DWORD> EnableObjectTracking{tonwell::trace::kBuiltInEnableObjectTracking};
+    std::atomic<DWORD> HeapOptions{tonwell::trace::kBuiltInHeapOptions};
+    std::atomic<BOOL> SuppressProcessOutput{FALSE};
+    std::atomic<DWORD> DefaultTraceFlags{tonwell::trace::kBuiltInTraceFlags};
+    std::atomic<DWORD> DefaultTraceMask{tonwell::trace::kBuiltInTraceMask};
+    std::atomic<DWORD> DefaultTraceLevel{tonwell::trace::kBuiltInTraceLevel};
+    std::atomic<DWORD> DefaultMaxTraceArraySize{tonwell::trace::kBuiltInMaxTraceArraySize};
+    std::atomic<DWORD> DefaultEnableObjectTracking{tonwell::trace::kBuiltInEnableObjectTracking};
+    std::atomic<DWORD> DefaultHeapOptions{tonwell::trace::kBuiltInHeapOptions};
 };
 
 // Process-wide (per module) settings.
@@ -31,14 +44,20 @@ extern TraceSettings g_TraceSettings;
 
 // Loads the settings from HKLM "SYSTEM\CurrentControlSet\Control\StillImage\Trace" and the
 // module's subkey, writing missing values back; settles the owning module and suppression.
+// S_OK, E_FAIL when a key can neither be created nor opened, or the descriptor's conversion error.
 HRESULT LoadTraceSettings(HMODULE hModule);
 
-// The shared log "%systemroot%\Debug\WIA\wiatrace.log" and "Global\WIATRACE_MUTEX".
+// The shared log "%systemroot%\Debug\WIA\wiatrace.log" and "Global\WIATRACE_MUTEX". Part of the
+// client's initialisation and termination; called on their own only while the client is not
+// initialised. The log is only ever opened as the regular file of that name with a single link,
+// never through a symbolic link; anything else leaves the invalid handle (E_FAIL).
 HRESULT OpenTraceLog();
 void CloseTraceLog();
 
 // Initialises the client, or only reloads the settings when it is initialised already.
 void InitTraceClient(HMODULE hModule);
+// Terminates an initialised client: waits until no thread uses what the initialisation built,
+// then releases the library, the ring and the log.
 void TermTraceClient();
 BOOL IsTraceClientInitialised();
 

@@ -213,6 +213,11 @@ HANDLE CreateFileImpl(const std::string& path, DWORD access, DWORD shareMode, LP
         openFlags |= O_RDONLY;
     if (rights.append)
         openFlags |= O_APPEND;
+    const bool noFollow = flags & FILE_FLAG_OPEN_REPARSE_POINT;
+    if (noFollow)
+        openFlags |= O_NOFOLLOW | O_NONBLOCK;
+    // A file made here holds data, never a program, whatever execute right the descriptor grants.
+    mode &= ~static_cast<mode_t>(0111);
 
     // Created owner-only when a descriptor will widen it afterwards, so no
     // one gets in before its permissions are set.
@@ -238,6 +243,10 @@ HANDLE CreateFileImpl(const std::string& path, DWORD access, DWORD shareMode, LP
         if (fd < 0) {
             if (errno == ENOENT && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
                 continue; // removed between the two opens: create it after all
+            if (errno == ELOOP && noFollow) {
+                SetLastError(ERROR_ACCESS_DENIED); // a link where the file should be
+                return INVALID_HANDLE_VALUE;
+            }
             SetLastError(OpenError(errno, path));
             return INVALID_HANDLE_VALUE;
         }
@@ -397,6 +406,10 @@ static BOOL CreateDirectoryImpl(const std::string& path, LPSECURITY_ATTRIBUTES a
     bool explicitMode = false;
     if (!PosixModeFromDescriptor(attributes, ModeTarget::Directory, mode, explicitMode))
         return Fail(ERROR_INVALID_SECURITY_DESCR);
+    // A folder that others may add to keeps each user's entries their own: only an entry's owner
+    // (or the folder's) may remove or replace it, so no user can swap another's file for a link.
+    if (mode & 0022)
+        mode |= S_ISVTX;
     if (mkdir(path.c_str(), explicitMode ? 0700 : 0755) != 0) {
         if (errno == ENOENT)
             return Fail(ERROR_PATH_NOT_FOUND);
@@ -634,16 +647,22 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
     return TRUE;
 }
 
-DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+// What the system knows of the file behind a handle; false (and the error set) when it cannot say.
+static bool StatOfHandle(HANDLE hFile, struct stat& st)
 {
     std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
-    struct stat st;
     if (!file)
+        return false;
+    if (fstat(file->Fd(), &st) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return true;
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
+    struct stat st;
+    if (!StatOfHandle(hFile, st))
         return INVALID_FILE_SIZE;
-    if (fstat(file->Fd(), &st) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return INVALID_FILE_SIZE;
-    }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (lpFileSizeHigh)
         *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
@@ -654,27 +673,76 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 
 BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 {
-    std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
     struct stat st;
-    if (!file)
+    if (!StatOfHandle(hFile, st))
         return FALSE;
     if (!lpFileSize)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (fstat(file->Fd(), &st) != 0)
-        return Fail(ErrorFromErrno(errno));
     lpFileSize->QuadPart = st.st_size;
     return TRUE;
 }
 
-BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+// The file behind a handle with write access; null (and the error set) for anything else.
+static std::shared_ptr<FileObject> WritableFile(HANDLE hFile)
 {
     std::shared_ptr<FileObject> file = LookupHandleAs<FileObject>(hFile);
+    if (file && !file->Access().write && !file->Access().append) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        file.reset();
+    }
+    return file;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+{
+    std::shared_ptr<FileObject> file = WritableFile(hFile);
     if (!file)
         return FALSE;
-    if (!file->Access().write && !file->Access().append)
-        return Fail(ERROR_ACCESS_DENIED);
     if (fsync(file->Fd()) != 0)
         return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE hFile)
+{
+    std::shared_ptr<FileObject> file = WritableFile(hFile);
+    if (!file)
+        return FALSE;
+    off_t position = lseek(file->Fd(), 0, SEEK_CUR);
+    if (position < 0 || ftruncate(file->Fd(), position) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+DWORD WINAPI GetFileType(HANDLE hFile)
+{
+    struct stat st;
+    if (!StatOfHandle(hFile, st))
+        return FILE_TYPE_UNKNOWN;
+    SetLastError(NO_ERROR);
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                         LPVOID lpFileInformation, DWORD dwBufferSize)
+{
+    struct stat st;
+    if (!StatOfHandle(hFile, st))
+        return FALSE;
+    if (FileInformationClass != FileStandardInfo || !lpFileInformation || dwBufferSize < sizeof(FILE_STANDARD_INFO))
+        return Fail(ERROR_INVALID_PARAMETER);
+    FILE_STANDARD_INFO info{};
+    info.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
+    info.EndOfFile.QuadPart = st.st_size;
+    info.NumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    info.Directory = S_ISDIR(st.st_mode) ? 1 : 0;
+    *static_cast<FILE_STANDARD_INFO*>(lpFileInformation) = info;
     return TRUE;
 }
 
