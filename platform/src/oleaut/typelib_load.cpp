@@ -334,7 +334,11 @@ HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptli
     if (!pptlib)
         return E_POINTER;
     *pptlib = nullptr;
-    if (!szFile || (regkind != REGKIND_DEFAULT && regkind != REGKIND_REGISTER && regkind != REGKIND_NONE))
+    // A C caller may pass any number: look at it as one, not as the enumeration.
+    int kind = 0;
+    static_assert(sizeof kind == sizeof regkind);
+    std::memcpy(&kind, &regkind, sizeof kind);
+    if (!szFile || (kind != REGKIND_DEFAULT && kind != REGKIND_REGISTER && kind != REGKIND_NONE))
         return E_INVALIDARG;
     return Guarded([&] {
         Located where;
@@ -343,7 +347,7 @@ HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptli
         if (FAILED(hr))
             return hr;
         // Loading alone never registers: only REGKIND_REGISTER asks for it.
-        if (regkind == REGKIND_REGISTER) {
+        if (kind == REGKIND_REGISTER) {
             std::u16string full = FullPath(where);
             std::u16string folder = full.substr(0, full.find_last_of(u"\\/") + 1);
             if (where.explicitResource)
