@@ -215,6 +215,21 @@ typedef enum tagVARKIND { VAR_PERINSTANCE = 0, VAR_STATIC = 1, VAR_CONST = 2, VA
 #define PARAMFLAG_FHASDEFAULT 0x20
 #define PARAMFLAG_FHASCUSTDATA 0x40
 
+/* FUNCDESC.wFuncFlags */
+#define FUNCFLAG_FRESTRICTED 0x1
+#define FUNCFLAG_FSOURCE 0x2
+#define FUNCFLAG_FBINDABLE 0x4
+#define FUNCFLAG_FREQUESTEDIT 0x8
+#define FUNCFLAG_FDISPLAYBIND 0x10
+#define FUNCFLAG_FDEFAULTBIND 0x20
+#define FUNCFLAG_FHIDDEN 0x40
+#define FUNCFLAG_FUSESGETLASTERROR 0x80
+#define FUNCFLAG_FDEFAULTCOLLELEM 0x100
+#define FUNCFLAG_FUIDEFAULT 0x200
+#define FUNCFLAG_FNONBROWSABLE 0x400
+#define FUNCFLAG_FREPLACEABLE 0x800
+#define FUNCFLAG_FIMMEDIATEBIND 0x1000
+
 /* GetImplTypeFlags */
 #define IMPLTYPEFLAG_FDEFAULT 0x1
 #define IMPLTYPEFLAG_FSOURCE 0x2
@@ -370,5 +385,105 @@ struct IDispatch {
 #endif
 
 typedef IDispatch* LPDISPATCH;
+
+/* Custom data: what ITypeInfo2's GetAll*CustData hand out. */
+typedef struct tagCUSTDATAITEM {
+    GUID guid;
+    VARIANTARG varValue;
+} CUSTDATAITEM, *LPCUSTDATAITEM;
+
+typedef struct tagCUSTDATA {
+    DWORD cCustData;
+    LPCUSTDATAITEM prgCustData;
+} CUSTDATA, *LPCUSTDATA;
+
+EXTERN_C_START
+WINBASEAPI const IID IID_ITypeLib;
+WINBASEAPI const IID IID_ITypeInfo;
+WINBASEAPI const IID IID_ITypeInfo2;
+WINBASEAPI const IID IID_ITypeComp;
+EXTERN_C_END
+
+#ifdef __cplusplus
+
+/* A type library: its types by index or GUID, its attributes and documentation.
+ * Descriptions handed out (TLIBATTR, TYPEATTR, FUNCDESC) belong to the caller until
+ * given back through the matching Release function. The platform's objects are
+ * safe to use from any thread. */
+struct ITypeLib : public IUnknown {
+    virtual UINT STDMETHODCALLTYPE GetTypeInfoCount() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, ITypeInfo** ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index, TYPEKIND* pTKind) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** ppTinfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** ppTLibAttr) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* pBstrName, BSTR* pBstrDocString,
+                                                       DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR szNameBuf, ULONG lHashVal, BOOL* pfName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindName(LPOLESTR szNameBuf, ULONG lHashVal, ITypeInfo** ppTInfo,
+                                               MEMBERID* rgMemId, USHORT* pcFound) = 0;
+    virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
+
+protected:
+    ~ITypeLib() = default;
+};
+
+/* One type of a type library: its attributes, members, names and the call of a
+ * member by its id on an instance (Invoke). */
+struct ITypeInfo : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** ppTypeAttr) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVarDesc(UINT index, VARDESC** ppVarDesc) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetImplTypeFlags(UINT index, INT* pImplTypeFlags) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
+                                             VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString,
+                                                       DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID memid, INVOKEKIND invKind, BSTR* pBstrDllName,
+                                                  BSTR* pBstrName, WORD* pwOrdinal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE hRefType, ITypeInfo** ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID memid, INVOKEKIND invKind, PVOID* ppv) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, PVOID* ppvObj) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetMops(MEMBERID memid, BSTR* pBstrMops) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) = 0;
+    virtual void STDMETHODCALLTYPE ReleaseTypeAttr(TYPEATTR* pTypeAttr) = 0;
+    virtual void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* pFuncDesc) = 0;
+    virtual void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* pVarDesc) = 0;
+
+protected:
+    ~ITypeInfo() = default;
+};
+
+struct ITypeInfo2 : public ITypeInfo {
+    virtual HRESULT STDMETHODCALLTYPE GetTypeKind(TYPEKIND* pTypeKind) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeFlags(ULONG* pTypeFlags) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetFuncIndexOfMemId(MEMBERID memid, INVOKEKIND invKind, UINT* pFuncIndex) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVarIndexOfMemId(MEMBERID memid, UINT* pVarIndex) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCustData(REFGUID guid, VARIANT* pVarVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetFuncCustData(UINT index, REFGUID guid, VARIANT* pVarVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetParamCustData(UINT indexFunc, UINT indexParam, REFGUID guid,
+                                                       VARIANT* pVarVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVarCustData(UINT index, REFGUID guid, VARIANT* pVarVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetImplTypeCustData(UINT index, REFGUID guid, VARIANT* pVarVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDocumentation2(MEMBERID memid, LCID lcid, BSTR* pbstrHelpString,
+                                                        DWORD* pdwHelpStringContext, BSTR* pbstrHelpStringDll) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAllCustData(CUSTDATA* pCustData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAllFuncCustData(UINT index, CUSTDATA* pCustData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAllParamCustData(UINT indexFunc, UINT indexParam, CUSTDATA* pCustData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAllVarCustData(UINT index, CUSTDATA* pCustData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAllImplTypeCustData(UINT index, CUSTDATA* pCustData) = 0;
+
+protected:
+    ~ITypeInfo2() = default;
+};
+
+#endif
+
+typedef ITypeLib* LPTYPELIB;
+typedef ITypeInfo* LPTYPEINFO;
 
 #endif

@@ -1,0 +1,22 @@
+// Names of the keys type library registration uses below HKEY_CLASSES_ROOT:
+//   TypeLib\{LIBID}\{major}.{minor}\{lcid}\{platform}   versions and locales in lower-case
+//   Interface\{IID}                                      hexadecimal without leading zeros
+// Threading: none; pure functions.
+#pragma once
+
+#include <oaidl.h>
+
+#include <string>
+
+namespace tonwell::platform::oleaut {
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+std::u16string GuidKey(REFGUID guid);
+// "1.0"; version 10.0 is "a.0".
+std::u16string VersionKey(WORD major, WORD minor);
+// "409"; the neutral locale is "0".
+std::u16string LcidKey(LCID lcid);
+// "win16", "win32", "mac" or "win64".
+std::u16string PlatformKey(SYSKIND syskind);
+
+} // namespace tonwell::platform::oleaut
