@@ -1,7 +1,7 @@
 // The trace formatter over format strings a caller passes (both widths). Every
 // conversion is given a valid argument: at most six '%' and '*' in all, each argument
 // a pointer to a zeroed buffer (a string of either width, a pointer, an integer) and
-// eight doubles for the floating conversions. Output must stay inside the buffer and
+// eight doubles for the floating conversions (no "L"). Output must stay inside the buffer and
 // be terminated.
 #include "fuzz_target.h"
 #include "TraceFormat.h"
@@ -12,8 +12,12 @@
 
 namespace {
 
+// "L" asks for a long double, passed in memory rather than where the doubles are; no
+// argument list here can serve it, so formats that use it are left out.
 template <typename Char> bool FewArguments(const std::basic_string<Char>& format)
 {
+    if (format.find(Char('L')) != std::basic_string<Char>::npos)
+        return false;
     return std::count(format.begin(), format.end(), Char('%')) + std::count(format.begin(), format.end(), Char('*')) <=
            6;
 }
