@@ -15,10 +15,10 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> BuiltTargets()
 {
-    std::istringstream names(TONWELL_FUZZ_TARGET_NAMES); // separated by ';'
+    std::istringstream names(TONWELL_FUZZ_TARGET_NAMES); // separated by ','
     std::vector<std::string> out;
     std::string name;
-    while (std::getline(names, name, ';'))
+    while (std::getline(names, name, ','))
         out.push_back(name);
     return out;
 }
