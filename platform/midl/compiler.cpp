@@ -153,6 +153,17 @@ std::u16string Widen(const std::string& text, Position at)
     return out;
 }
 
+std::string Narrow(const std::u16string& text)
+{
+    if (text.empty())
+        return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t& out)
@@ -268,6 +279,8 @@ public:
     {
         const Attribute& a = Need("uuid", at, what);
         GUID g{};
+        if (a.kind == Attribute::Value::None)
+            Fail(a.position, "attribute 'uuid' takes a GUID such as 12345678-9ABC-DEF0-1234-56789ABCDEF0");
         if ((a.kind != Attribute::Value::Uuid && a.kind != Attribute::Value::String) || !ParseGuid(a.value, g))
             Fail(a.valuePosition, "'" + a.value + "' is not a GUID of the form 12345678-9ABC-DEF0-1234-56789ABCDEF0");
         if (g == GUID{})
@@ -553,9 +566,7 @@ private:
         const tl::Ref& r = lib.lib.refs[t.impls[0].ref];
         if (!r.IsImported())
             return 1 + ImportedLevel(lib, r.type, at, depth + 1);
-        std::string file(lib.lib.String(lib.lib.imports[r.import].file).begin(),
-                          lib.lib.String(lib.lib.imports[r.import].file).end());
-        const LoadedLib& next = LoadFile(file, at);
+        const LoadedLib& next = LoadFile(Narrow(lib.lib.String(lib.lib.imports[r.import].file)), at);
         for (size_t k = 0; k < next.lib.types.size(); ++k)
             if (next.lib.types[k].guid == r.guid)
                 return 1 + ImportedLevel(next, k, at, depth + 1);

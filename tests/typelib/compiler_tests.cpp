@@ -90,6 +90,7 @@ TEST(IdlCompilerErrors, AttributesMustFitTheirDeclaration)
     ExpectError(Library("", "object, dual, helpfile(\"x\"), "), {2, 16, "'helpfile' does not apply to an interface"});
     ExpectError(Library("", "object, dual, dual, "), {2, 16, "given twice"});
     ExpectError("[object, uuid(1234)] interface A {};", {1, 15, "not a GUID"});
+    ExpectError("[object, uuid] interface A {};", {1, 10, "takes a GUID"});
     ExpectError("[object] interface A {};", {1, 20, "needs the attribute 'uuid'"});
     ExpectError("[uuid(11111111-2222-3333-4444-555555555555)] interface A {};", {1, 56, "'object'"});
     ExpectError("[object, uuid(00000000-0000-0000-0000-000000000000)] interface A {};", {1, 15, "null GUID"});

@@ -346,7 +346,7 @@ HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptli
         if (FAILED(hr))
             return hr;
         // Loading alone never registers: only REGKIND_REGISTER asks for it.
-        if (regkind == REGKIND_REGISTER) {
+        if (kind == REGKIND_REGISTER) {
             std::u16string full = FullPath(where);
             std::u16string folder = full.substr(0, full.find_last_of(u"\\/") + 1);
             if (where.explicitResource)

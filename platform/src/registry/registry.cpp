@@ -91,8 +91,6 @@ struct KeyRow {
     int64_t written = 0;
 };
 
-constexpr const char* kKeyColumns = "id,parent,name,class,sd,boot,depth,written";
-
 KeyRow ReadRow(Statement& s)
 {
     KeyRow row;
