@@ -283,8 +283,13 @@ TEST_F(RegistryTransactions, CommitShowsAllRollbackAndCloseNothing)
     // What is opened from a transacted key is in the transaction too.
     HKEY child = Create(key, u"Child");
     ASSERT_EQ(SetDword(child, u"w", 2), ERROR_SUCCESS);
-    // Nothing shows outside it before the commit, not even in this process.
-    EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tx"));
+    // Nothing shows outside it before the commit, not even in this process,
+    // and a reader does not wait for it: not even one that opens the store
+    // anew while the transaction holds the write lock.
+    CloseStores(Root());
+    HKEY outside = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tx", 0, KEY_READ, &outside), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, u"SOFTWARE"));
     ASSERT_TRUE(CommitTransaction(tx));
     HKEY probe = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tx\\A\\Child", 0, KEY_READ, &probe), ERROR_SUCCESS);

@@ -280,6 +280,24 @@ bool TablesExist(sqlite3* db)
     return found;
 }
 
+// Whether Initialise has anything to do: no tables yet, or volatile keys of an
+// earlier boot. Only reads, so that opening a store that is set up (nearly
+// always the case) never waits for another connection's write transaction.
+// The tables and the root keys are made in one transaction, so tables mean roots.
+bool NeedsInitialise(sqlite3* db, const std::string& bootId)
+{
+    if (!TablesExist(db))
+        return true;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM keys WHERE boot IS NOT NULL AND boot<>?1 LIMIT 1", -1, &s, nullptr) !=
+        SQLITE_OK)
+        return true;
+    sqlite3_bind_text(s, 1, bootId.c_str(), -1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(s);
+    sqlite3_finalize(s);
+    return rc != SQLITE_DONE;
+}
+
 std::string StorePath(const StoreId& store)
 {
     std::filesystem::path root = MachineRoot();
@@ -473,7 +491,8 @@ LONG Open(Connection& c, const StoreId& store, const std::string& path)
                 // success loses nothing.
                 ExecRaw(db, "PRAGMA journal_mode=WAL");
                 ExecRaw(db, "PRAGMA synchronous=FULL");
-                Initialise(c, MachineBootId());
+                if (NeedsInitialise(db, MachineBootId()))
+                    Initialise(c, MachineBootId());
                 if (!store.hive) {
                     // Where the users' hives go, made by the machine store's
                     // owner so that every user can make their own.

@@ -12,7 +12,10 @@
 // One connection per store and process, opened on first use and again when
 // the machine root changes or after fork (a connection never crosses a fork).
 // Every operation runs in one transaction under the process's registry lock; a
-// change commits before the operation reports success. A platform transaction
+// change commits before the operation reports success. The stores are in WAL
+// mode: a read (opening the store included, once it is set up) sees the last
+// committed state and never waits for a writer; writers wait for each other
+// (at most 60 s each try). A platform transaction
 // (PlatformTransaction) has connections of its own instead.
 #pragma once
 
