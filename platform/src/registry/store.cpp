@@ -109,6 +109,38 @@ LONG MapSqlite(int code)
 
 bool IsBusy(int code) { return (code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED; }
 
+// The errno of the last failed system call on the store file or on its
+// journal (the WAL file), 0 when there is none.
+int FileErrno(sqlite3* db)
+{
+    int error = 0;
+    sqlite3_file* journal = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &journal) == SQLITE_OK && journal &&
+        journal->pMethods && journal->pMethods->xFileControl(journal, SQLITE_FCNTL_LAST_ERRNO, &error) == SQLITE_OK &&
+        error)
+        return error;
+    error = 0;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &error);
+    return error;
+}
+
+// The failure of a call on `db` just made. SQLite keeps an errno only for I/O
+// failures (and an older one otherwise), so it is taken at once, and only
+// then; a failed commit leaves it with the file that failed.
+SqlError ErrorOf(sqlite3* db, int code)
+{
+    int primary = code & 0xFF;
+    if (!db || (primary != SQLITE_IOERR && primary != SQLITE_CANTOPEN))
+        return SqlError{code, 0};
+    int system = sqlite3_system_errno(db);
+    return SqlError{code, system ? system : FileErrno(db)};
+}
+
+bool DiskFull(int code, int system)
+{
+    return (code & 0xFF) == SQLITE_FULL || system == ENOSPC || system == EFBIG || system == EDQUOT;
+}
+
 // Keeps the cause of a storage failure for LastFailure; the status to return.
 LONG Failed(LONG status, const std::string& why)
 {
@@ -116,14 +148,20 @@ LONG Failed(LONG status, const std::string& why)
     return status;
 }
 
-LONG FailedSql(const Connection& c, int code)
+// A write that finds no room (ENOSPC, a quota, or a file-size limit, EFBIG) is
+// ERROR_DISK_FULL whichever way SQLite reports it.
+LONG FailedSql(const Connection& c, const SqlError& e)
 {
-    std::string why = c.path + ": " + sqlite3_errstr(code);
-    int system = c.db ? sqlite3_system_errno(c.db) : 0;
-    if (system && (code & 0xFF) != SQLITE_BUSY)
-        why += std::string(" (") + std::strerror(system) + ")";
-    return Failed(MapSqlite(code), why);
+    if (DiskFull(e.code, e.system))
+        return Failed(ERROR_DISK_FULL, c.path + ": the disk is full" +
+                                           (e.system ? std::string(" (") + std::strerror(e.system) + ")" : ""));
+    std::string why = c.path + ": " + sqlite3_errstr(e.code);
+    if (e.system)
+        why += std::string(" (") + std::strerror(e.system) + ")";
+    return Failed(MapSqlite(e.code), why);
 }
+
+LONG FailedSql(const Connection& c, int code) { return FailedSql(c, ErrorOf(c.db, code)); }
 
 std::string ReadBootId()
 {
@@ -145,7 +183,7 @@ void ExecRaw(sqlite3* db, const char* sql)
 {
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
-        throw SqlError{rc};
+        throw ErrorOf(db, rc);
 }
 
 void CloseConnection(Connection& c)
@@ -185,7 +223,7 @@ int64_t InsertKey(sqlite3* db, int64_t parent, const char* name, const char* fol
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db, "SELECT id FROM keys WHERE parent=?1 AND fold=?2", -1, &s, nullptr);
     if (rc != SQLITE_OK)
-        throw SqlError{rc};
+        throw ErrorOf(db, rc);
     sqlite3_bind_int64(s, 1, parent);
     sqlite3_bind_text(s, 2, fold, -1, SQLITE_TRANSIENT);
     rc = sqlite3_step(s);
@@ -196,13 +234,13 @@ int64_t InsertKey(sqlite3* db, int64_t parent, const char* name, const char* fol
     }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE)
-        throw SqlError{rc};
+        throw ErrorOf(db, rc);
     rc = sqlite3_prepare_v2(db,
                             "INSERT INTO keys(parent,name,fold,class,sd,boot,depth,written) "
                             "VALUES(?1,?2,?3,NULL,?4,NULL,?5,?6)",
                             -1, &s, nullptr);
     if (rc != SQLITE_OK)
-        throw SqlError{rc};
+        throw ErrorOf(db, rc);
     sqlite3_bind_int64(s, 1, parent);
     sqlite3_bind_text(s, 2, name, -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(s, 3, fold, -1, SQLITE_TRANSIENT);
@@ -212,7 +250,7 @@ int64_t InsertKey(sqlite3* db, int64_t parent, const char* name, const char* fol
     rc = sqlite3_step(s);
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE)
-        throw SqlError{rc};
+        throw ErrorOf(db, rc);
     return sqlite3_last_insert_rowid(db);
 }
 
@@ -223,12 +261,12 @@ void DropStaleVolatileKeys(sqlite3* db, const std::string& bootId)
         sqlite3_stmt* s = nullptr;
         int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
         if (rc != SQLITE_OK)
-            throw SqlError{rc};
+            throw ErrorOf(db, rc);
         sqlite3_bind_text(s, 1, bootId.c_str(), -1, SQLITE_TRANSIENT);
         rc = sqlite3_step(s);
         sqlite3_finalize(s);
         if (rc != SQLITE_DONE)
-            throw SqlError{rc};
+            throw ErrorOf(db, rc);
     }
 }
 
@@ -514,7 +552,7 @@ LONG Open(Connection& c, const StoreId& store, const std::string& path)
                 c.initialised = TablesExist(db);
                 return ERROR_SUCCESS;
             }
-            LONG status = FailedSql(c, e.code);
+            LONG status = FailedSql(c, e);
             CloseConnection(c);
             return status;
         } catch (...) {
@@ -633,7 +671,7 @@ Statement& Statement::BindBlob(int index, const void* data, size_t size)
     static const char kEmpty = 0;
     int rc = sqlite3_bind_blob(m_stmt, index, size ? data : &kEmpty, static_cast<int>(size), SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
-        throw SqlError{rc};
+        throw ErrorOf(m_db, rc);
     return *this;
 }
 
@@ -644,7 +682,7 @@ bool Statement::Step()
         return true;
     if (rc == SQLITE_DONE)
         return false;
-    throw SqlError{rc};
+    throw ErrorOf(m_db, rc);
 }
 
 int64_t Statement::Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
@@ -680,7 +718,7 @@ Statement Transaction::Prepare(const char* sql)
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     if (rc != SQLITE_OK)
-        throw SqlError{rc};
+        throw ErrorOf(m_db, rc);
     try {
         m_cache->emplace_back(sql, stmt);
     } catch (...) {
@@ -729,7 +767,7 @@ LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(T
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 10));
                 continue;
             }
-            return FailedSql(c, e.code);
+            return FailedSql(c, e);
         }
         try {
             status = body(tx);
@@ -742,7 +780,7 @@ LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(T
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                         continue;
                     }
-                    throw SqlError{rc};
+                    throw ErrorOf(c.db, rc);
                 }
             } else {
                 sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -754,7 +792,7 @@ LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(T
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 10));
                 continue;
             }
-            return FailedSql(c, e.code);
+            return FailedSql(c, e);
         } catch (const std::bad_alloc&) {
             sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
             return ERROR_NOT_ENOUGH_MEMORY;
@@ -811,7 +849,7 @@ LONG RunInPlatformTransaction(const StoreId& store, bool write, const std::funct
     try {
         status = body(tx);
     } catch (const SqlError& e) {
-        status = FailedSql(c, e.code);
+        status = FailedSql(c, e);
     } catch (const std::bad_alloc&) {
         status = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {

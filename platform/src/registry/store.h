@@ -32,9 +32,11 @@
 
 namespace tonwell::platform::registry {
 
-// A failed SQLite call, carried to the transaction's edge.
+// A failed SQLite call, carried to the transaction's edge: its (extended)
+// result code and, for an I/O failure, the errno the call failed with.
 struct SqlError {
     int code;
+    int system = 0;
 };
 
 // Which store an operation runs on.
