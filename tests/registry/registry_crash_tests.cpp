@@ -5,12 +5,14 @@
 
 #include <tonwell_posix_registry.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <poll.h>
 #include <random>
 #include <set>
@@ -318,6 +320,129 @@ TEST_F(RegistryCrash, FullDiskFailsTheWriteClearlyAndKeepsTheStore)
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Full", 0, KEY_WRITE, &key), ERROR_SUCCESS);
     EXPECT_EQ(SetDword(key, u"after", 1), ERROR_SUCCESS);
     RegCloseKey(key);
+}
+
+
+// --- tonwell register / unregister ---------------------------------------------------------------
+
+class RegisterCrash : public RegistryCrash {
+protected:
+    static std::string Tonwell() { return BuildDir() + "/bin/tonwell"; }
+
+    // Runs a tonwell command to its end; its exit status (-1 when it did not exit).
+    static int Run(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{Tonwell()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv);
+        std::string line;
+        while (child.Line(line)) {
+        }
+        int status = child.Wait();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // HKLM as "[key]" and "[key] value" lines, sorted; with `emptyKeys` false
+    // only keys that hold values (at any depth below) are listed.
+    std::vector<std::string> Snapshot(bool emptyKeys)
+    {
+        std::string file = (Root() / "export.reg").string();
+        EXPECT_EQ(Run({"reg", "export", "HKLM", file, "/y"}), 0);
+        std::ifstream in(file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // UTF-16LE with a byte-order mark; the names here are ASCII.
+        std::string text;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+            text += bytes[i + 1] == 0 ? bytes[i] : '?';
+        std::vector<std::string> lines, keys;
+        std::string section;
+        std::istringstream stream(text);
+        for (std::string line; std::getline(stream, line);) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.empty() || line.rfind("Windows Registry Editor", 0) == 0)
+                continue;
+            if (line[0] == '[') {
+                section = line;
+                keys.push_back(line);
+            } else {
+                lines.push_back(section + " " + line);
+            }
+        }
+        for (const std::string& key : keys) {
+            std::string inside = key.substr(0, key.size() - 1);
+            bool holds = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+                return l.rfind(inside + "]", 0) == 0 || l.rfind(inside + "\\", 0) == 0;
+            });
+            if (emptyKeys || holds)
+                lines.push_back(key);
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+};
+
+TEST_F(RegisterCrash, KilledRegisterIsMadeGoodByTheNextRegisterOrUnregister)
+{
+    // The clean states, from runs that were not interrupted.
+    ASSERT_EQ(Run({"register", "--quiet"}), 0);
+    const std::vector<std::string> registered = Snapshot(true);
+    ASSERT_EQ(Run({"unregister", "--quiet"}), 0);
+    const std::vector<std::string> unregistered = Snapshot(false);
+    ASSERT_NE(registered.size(), 0u);
+
+    std::mt19937 random(static_cast<unsigned>(std::random_device{}()));
+    constexpr int kRounds = 20;
+    int kills = 0;
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        // Killed within its work: the module loads, then writes a few dozen keys.
+        Child child({Tonwell(), round % 3 == 2 ? "unregister" : "register", "--quiet"});
+        ASSERT_TRUE(child.Started());
+        std::this_thread::sleep_for(std::chrono::microseconds(3000 + random() % 80000));
+        child.Kill();
+        int status = child.Wait();
+        kills += WIFSIGNALED(status);
+        ASSERT_EQ(IntegrityCheck(Root() / "registry.db"), "ok") << "round " << round;
+        if (round % 2 == 0) {
+            ASSERT_EQ(Run({"register", "--quiet"}), 0) << "round " << round;
+            EXPECT_EQ(Snapshot(true), registered) << "round " << round;
+        } else {
+            ASSERT_EQ(Run({"unregister", "--quiet"}), 0) << "round " << round;
+            EXPECT_EQ(Snapshot(false), unregistered) << "round " << round;
+        }
+    }
+    // Most runs are killed under way; one that finished first is no failure.
+    EXPECT_GE(kills, kRounds / 4);
+    std::cout << "[ FIGURES  ] " << kills << " of " << kRounds << " register/unregister runs killed under way\n";
+}
+
+TEST_F(RegisterCrash, EightProcessesRegisterAndUnregisterAtOnce)
+{
+    ASSERT_EQ(Run({"register", "--quiet"}), 0);
+    const std::vector<std::string> registered = Snapshot(true);
+    ASSERT_EQ(Run({"unregister", "--quiet"}), 0);
+    const std::vector<std::string> unregistered = Snapshot(false);
+
+    constexpr int kProcesses = 8, kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::unique_ptr<Child>> children;
+        for (int p = 0; p < kProcesses; ++p)
+            children.push_back(std::make_unique<Child>(
+                std::vector<std::string>{Tonwell(), p % 2 ? "unregister" : "register", "--quiet"}));
+        // Each waits for the others' writes instead of failing.
+        for (auto& child : children) {
+            std::string line;
+            while (child->Line(line)) {
+            }
+            int status = child->Wait();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        ASSERT_EQ(IntegrityCheck(Root() / "registry.db"), "ok");
+    }
+    ASSERT_EQ(Run({"register", "--quiet"}), 0);
+    EXPECT_EQ(Snapshot(true), registered);
+    ASSERT_EQ(Run({"unregister", "--quiet"}), 0);
+    EXPECT_EQ(Snapshot(false), unregistered);
 }
 
 } // namespace

@@ -19,6 +19,9 @@ namespace {
 
 typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
 
+// How long a registration waits for one running in another process.
+constexpr DWORD kRegistrationWaitMs = 120000;
+
 const char kPlugInsKey[] = "SOFTWARE\\Corvantis\\Windows\\CurrentVersion\\StillImage\\PlugIns";
 
 // Loads the module and calls its entry point by name, as an installer does.
@@ -52,7 +55,26 @@ int RunEntryPoint(const char* command, const char* entry, const char* done, cons
         FreeLibrary(module);
         return 1;
     }
+    // One registration at a time on the machine: a script's ForceRemove deletes
+    // a key tree that another run may be filling, which fails that run. A
+    // run that was killed leaves the mutex abandoned; the next one goes on
+    // and makes its work good.
+    HANDLE lock = CreateMutexW(nullptr, FALSE, u"Global\\TonwellRegistration");
+    const DWORD wait = lock ? WaitForSingleObject(lock, kRegistrationWaitMs) : WAIT_FAILED;
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        std::fprintf(stderr, "tonwell %s: %s\n", command,
+                     wait == WAIT_TIMEOUT ? "another registration has been running for 2 minutes; try again later"
+                                          : ("cannot wait for other registrations: " +
+                                             HResultText(HRESULT_FROM_WIN32(GetLastError())))
+                                                .c_str());
+        if (lock)
+            CloseHandle(lock);
+        FreeLibrary(module);
+        return 1;
+    }
     const HRESULT hr = pfn();
+    ReleaseMutex(lock);
+    CloseHandle(lock);
     FreeLibrary(module);
     if (FAILED(hr)) {
         std::fprintf(stderr, "tonwell %s: %s of %s failed: %s\n", command, entry, path.c_str(),
