@@ -366,7 +366,11 @@ void WriteBounded(int fd, std::string& text, DWORD dwMaxFileSize)
             cbSize = 0;
         }
     }
-    WriteAll(fd, text.data(), text.size(), cbSize);
+    // A disk that fills up mid-line must not leave half a line for the next one to follow.
+    if (!WriteAll(fd, text.data(), text.size(), cbSize)) {
+        while (ftruncate(fd, cbSize) != 0 && errno == EINTR) {
+        }
+    }
 }
 
 } // namespace

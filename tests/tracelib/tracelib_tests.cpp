@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
 #include <elf.h>
@@ -17,6 +19,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tonwell_posix.h>
@@ -481,7 +484,8 @@ TEST_F(ConcurrentTracingTest, EveryLineArrivesWhole)
 TEST_F(ConcurrentTracingTest, SmallLimitKeepsTheBoundAndRollsOver)
 {
     const DWORD limit = 16384;
-    RunWriters(4, 300, limit);
+    const int writers = 8;
+    RunWriters(writers, 300, limit);
     std::filesystem::path previous = Log();
     previous += ".1";
     ASSERT_TRUE(std::filesystem::exists(previous));
@@ -493,15 +497,68 @@ TEST_F(ConcurrentTracingTest, SmallLimitKeepsTheBoundAndRollsOver)
     EXPECT_GT(rolled.size(), 50u);
     Collect(rolled, seen, headers);
     Collect(ReadLines(Log()), seen, headers);
-    // What is left is each writer's lines in order, ending with its last one.
+    // Only the roll-over loses lines, and only the oldest: what is left of each
+    // writer is every line it wrote since the previous file was begun, that
+    // is, its lines in order without a gap, ending with its last one.
     for (const auto& [writer, numbers] : seen) {
         for (size_t i = 1; i < numbers.size(); ++i)
-            EXPECT_LT(numbers[i - 1], numbers[i]) << writer;
+            EXPECT_EQ(numbers[i - 1] + 1, numbers[i]) << writer;
+        EXPECT_EQ(numbers.back(), 299) << writer;
     }
-    int last = 0;
-    for (const auto& [writer, numbers] : seen)
-        last += !numbers.empty() && numbers.back() == 299;
-    EXPECT_GE(last, 1);
+    EXPECT_GE(seen.size(), 1u);
+}
+
+// A full disk while tracing: the lines that fit arrive whole and the log never
+// ends in part of one. The writer's files are limited in size (RLIMIT_FSIZE,
+// SIGXFSZ ignored), which fails writes as a full disk does.
+TEST_F(ConcurrentTracingTest, FullDiskLeavesNoPartOfALine)
+{
+    DWORD flags = 0x405, maxFileSize = 0x1000000;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace", 0,
+                              nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "DefaultTraceFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), 4);
+    RegSetValueExA(key, "MaxFileSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maxFileSize), 4);
+    RegCloseKey(key);
+    const char* build = std::getenv("TONWELL_BUILD_DIR");
+    std::string helper = std::string(build ? build : ".") + "/bin/trace_test_helper";
+    // A first run makes what the registry needs at a first start; the limit
+    // then lies above the size of every registry file, so that only the log meets it.
+    pid_t warm = Spawn("1", "warm");
+    int warmStatus = 0;
+    ASSERT_EQ(waitpid(warm, &warmStatus, 0), warm);
+    std::filesystem::remove(Log());
+    uintmax_t largest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Root()))
+        if (entry.is_regular_file())
+            largest = std::max(largest, entry.file_size());
+    // Lines of about 130 bytes: the limit falls inside one.
+    const rlim_t limit = static_cast<rlim_t>(largest + 20011);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        execl(helper.c_str(), helper.c_str(), "write", "4000", "writer0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string text = Slurp(Log());
+    ASSERT_GT(text.size(), static_cast<size_t>(limit) - 1000);
+    EXPECT_LE(text.size(), static_cast<size_t>(limit));
+    EXPECT_EQ(text.back(), '\n');
+    std::map<std::string, std::vector<int>> seen;
+    int headers = 0;
+    Collect(ReadLines(Log()), seen, headers);
+    ASSERT_EQ(seen.size(), 1u);
+    const std::vector<int>& numbers = seen.begin()->second;
+    for (size_t i = 0; i < numbers.size(); ++i)
+        EXPECT_EQ(numbers[i], static_cast<int>(i));
+    EXPECT_LT(numbers.size(), 4000u);
 }
 
 } // namespace
