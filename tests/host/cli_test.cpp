@@ -288,6 +288,20 @@ TEST_F(CliTest, AFailedWriteLeavesNoOutputAndNoTemporaryFile)
     EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
     EXPECT_EQ(ListFolder(Path("out")), std::vector<std::string>{"small.ppm"});
 
+    // An output that replaces an earlier file, or the photo itself in place:
+    // the earlier file stays as it was, byte for byte.
+    fs::copy_file(Path("out/small.ppm"), Path("earlier.ppm"));
+    WriteImageFile(Path("inplace.ppm"), MakeGray(100, 100, 50), Format::Ppm); // dark: corrected
+    const std::string earlier = ReadBytes(Path("earlier.ppm")), original = ReadBytes(Path("inplace.ppm"));
+    r = Run({"fix", "big.ppm", "-o", "earlier.ppm"}, "ulimit -f 8;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("tonwell fix: big.ppm: write error: File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadBytes(Path("earlier.ppm")), earlier);
+    r = Run({"fix", "--in-place", "inplace.ppm"}, "ulimit -f 8;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("tonwell fix: inplace.ppm: write error: File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadBytes(Path("inplace.ppm")), original);
+
     // A folder we may not write to (root may write anywhere, so not as root).
     if (geteuid() != 0) {
         fs::create_directory(Path("locked"));
@@ -298,9 +312,9 @@ TEST_F(CliTest, AFailedWriteLeavesNoOutputAndNoTemporaryFile)
         EXPECT_NE(r.err.find("cannot create a file in 'locked'"), std::string::npos) << r.err;
         EXPECT_TRUE(fs::is_empty(Path("locked")));
     }
-    std::vector<std::string> expected = {"big.ppm", "out", "small.ppm", "taken.png"};
+    std::vector<std::string> expected = {"big.ppm", "earlier.ppm", "inplace.ppm", "out", "small.ppm", "taken.png"};
     if (geteuid() != 0)
-        expected.insert(expected.begin() + 1, "locked");
+        expected.insert(expected.begin() + 3, "locked");
     EXPECT_EQ(ListFolder(Work()), expected);
 }
 
