@@ -202,7 +202,7 @@ class DispatchObject:
         return Method(self, name, dispid)
 
     def __dir__(self):
-        return sorted(set(object.__dir__(self)) | {params_name for params_name in self._member_names()})
+        return sorted(set(object.__dir__(self)) | set(self._member_names()))
 
     # --- IDispatch ---
 
