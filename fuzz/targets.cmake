@@ -6,7 +6,8 @@ set(TONWELL_FUZZ_TARGETS imageio reg_file script typelib midl engine_diff trace_
 set(TONWELL_FUZZ_imageio_SOURCES ${TONWELL_FUZZ_DIR}/targets/imageio.cpp)
 set(TONWELL_FUZZ_imageio_LIBS tonwell_imageio)
 set(TONWELL_FUZZ_reg_file_SOURCES ${TONWELL_FUZZ_DIR}/targets/reg_file.cpp
-    ${PROJECT_SOURCE_DIR}/tools/reg/reg_file.cpp ${PROJECT_SOURCE_DIR}/tools/reg/reg_common.cpp)
+    ${PROJECT_SOURCE_DIR}/tools/reg/reg_file.cpp ${PROJECT_SOURCE_DIR}/tools/reg/reg_common.cpp
+    ${PROJECT_SOURCE_DIR}/tools/common/Text.cpp)
 set(TONWELL_FUZZ_reg_file_LIBS tonwellplatform)
 set(TONWELL_FUZZ_script_SOURCES ${TONWELL_FUZZ_DIR}/targets/script.cpp)
 set(TONWELL_FUZZ_script_LIBS tonwell_registration)
@@ -32,4 +33,4 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/platform/src/module/resource_table.cpp)
   set(TONWELL_FUZZ_rsrc_INCLUDES ${PROJECT_SOURCE_DIR}/platform/src)
 endif()
 
-set(TONWELL_FUZZ_INCLUDES ${TONWELL_FUZZ_DIR}/targets ${PROJECT_SOURCE_DIR}/tools ${PROJECT_SOURCE_DIR}/include)
+set(TONWELL_FUZZ_INCLUDES ${TONWELL_FUZZ_DIR}/targets ${PROJECT_SOURCE_DIR}/tools)
