@@ -5,6 +5,8 @@
 
 #include "TonwellObj.h"
 
+#include <new>
+
 namespace tonwell::tools {
 namespace {
 
@@ -113,7 +115,12 @@ HRESULT CreateComponentCalls(bool byName, std::unique_ptr<ComponentCalls>* ppCal
         return hr;
     }
     if (!byName) {
-        *ppCalls = std::make_unique<VtableCalls>(component);
+        ppCalls->reset(new (std::nothrow) VtableCalls(component));
+        if (!*ppCalls) {
+            component->Release();
+            *pError = "out of memory";
+            return E_OUTOFMEMORY;
+        }
         return S_OK;
     }
 
@@ -133,7 +140,12 @@ HRESULT CreateComponentCalls(bool byName, std::unique_ptr<ComponentCalls>* ppCal
         dispatch->Release();
         return hr;
     }
-    *ppCalls = std::make_unique<DispatchCalls>(dispatch, idInitialize, idSetImage);
+    ppCalls->reset(new (std::nothrow) DispatchCalls(dispatch, idInitialize, idSetImage));
+    if (!*ppCalls) {
+        dispatch->Release();
+        *pError = "out of memory";
+        return E_OUTOFMEMORY;
+    }
     return S_OK;
 }
 
