@@ -399,6 +399,107 @@ TEST_F(CliTest, StreamedPhotosGetTheBytesOfTheWholeImageFix)
     EXPECT_EQ(Run({"fix", "rgb.ppm", "-o", "x.ppm", "--memory-limit=64m"}).status, 0);
 }
 
+// fix --dispatch calls the component late-bound, by name through IDispatch:
+// every photo gets the bytes and the line of the vtable path (which, in the
+// streamed run of these tests, is the streamed fix), an unchanged photo
+// included. It needs the registered type library, and refuses a photo that
+// would be streamed, as SetImage takes a photo whole.
+TEST_F(CliTest, DispatchGivesTheBytesOfTheVtable)
+{
+    const auto dark = [](DWORD x, DWORD y, BYTE* p) { p[0] = BYTE((x * 3 + y) % 90), p[1] = BYTE(y % 70), p[2] = 20; };
+    const auto bright = [](DWORD x, DWORD y, BYTE* p) { p[0] = p[1] = p[2] = BYTE(205 + (x * y) % 50); };
+    const auto flat = [](DWORD x, DWORD y, BYTE* p) { p[0] = p[1] = BYTE(100 + (x + y) % 40), p[2] = BYTE(110 + x % 30); };
+    std::vector<std::string> inputs;
+    for (const auto& [format, ext] : {std::pair{Format::Jpeg, ".jpg"}, std::pair{Format::Png, ".png"}}) {
+        WriteImageFile(Path(std::string("dark") + ext), MakeImage(45, 31, dark), format);
+        WriteImageFile(Path(std::string("bright") + ext), MakeImage(30, 41, bright), format);
+        WriteImageFile(Path(std::string("flat") + ext), MakeImage(37, 23, flat), format);
+        WriteImageFile(Path(std::string("normal") + ext), MakePattern(41, 30), format);
+        for (const char* name : {"dark", "bright", "flat", "normal"})
+            inputs.push_back(name + std::string(ext));
+    }
+
+    RunResult r = Run({"fix", "dark.png", "-o", "unregistered.png", "--dispatch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot find \"Initialize\": 0x8002801D"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("tonwell register"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(Path("unregistered.png")));
+    ASSERT_EQ(Run({"register", "--quiet"}).status, 0);
+
+    const struct {
+        std::string output; // the extension of the outputs
+        std::vector<std::string> options;
+    } runs[] = {{"", {}}, {"", {"--strength", "15"}}, {".ppm", {}}, {".jpg", {"--quality", "70", "--strength", "0x20"}}};
+    for (const auto& run : runs) {
+        for (const std::string& input : inputs) {
+            const std::string ext = run.output.empty() ? input.substr(input.find('.')) : run.output;
+            SCOPED_TRACE(input + " -> " + ext + (run.options.empty() ? "" : " " + run.options[0]));
+            std::vector<std::string> args = {"fix", input};
+            args.insert(args.end(), run.options.begin(), run.options.end());
+            auto vtableArgs = args;
+            vtableArgs.insert(vtableArgs.end(), {"-o", "vtable" + ext});
+            auto dispatchArgs = args;
+            dispatchArgs.insert(dispatchArgs.end(), {"-o", "dispatch" + ext, "--dispatch", "--memory-limit", "1G"});
+            const RunResult a = Run(vtableArgs);
+            const RunResult b = Run(dispatchArgs);
+            ASSERT_EQ(a.status, 0) << a.err;
+            ASSERT_EQ(b.status, 0) << b.err;
+            std::string line = a.out;
+            line.replace(line.find("vtable"), 6, "dispatch");
+            EXPECT_EQ(b.out, line);
+            EXPECT_EQ(b.err, a.err);
+            const std::string expected = ReadBytes(Path("vtable" + ext));
+            EXPECT_FALSE(expected.empty());
+            EXPECT_EQ(ReadBytes(Path("dispatch" + ext)), expected);
+            fs::remove(Path("vtable" + ext));
+            fs::remove(Path("dispatch" + ext));
+        }
+    }
+    // Nothing was left unchanged by accident: the dark photo did change.
+    r = Run({"fix", "dark.png", "-o", "changed.ppm", "--dispatch", "--memory-limit", "1G"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "dark.png -> changed.ppm: corrected\n");
+    EXPECT_NE(ReadBytes(Path("changed.ppm")), ReadBytes(Path("dark.png")));
+
+    // Several workers, each with a component of its own called by name.
+    fs::create_directory(Path("v"));
+    fs::create_directory(Path("d"));
+    std::vector<std::string> batch = {"fix", "--jobs", "3", "--memory-limit", "1G"};
+    batch.insert(batch.end(), inputs.begin(), inputs.end());
+    auto vtableBatch = batch;
+    vtableBatch.insert(vtableBatch.end(), {"-d", "v"});
+    auto dispatchBatch = batch;
+    dispatchBatch.insert(dispatchBatch.end(), {"-d", "d", "--dispatch"});
+    ASSERT_EQ(Run(vtableBatch).status, 0);
+    r = Run(dispatchBatch);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(CountLines(r.out), inputs.size());
+    for (const std::string& input : inputs) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(ReadBytes(Path("d/" + input)), ReadBytes(Path("v/" + input)));
+    }
+
+    // A photo that would be streamed is refused before anything is written.
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{"--memory-limit", "1"}, std::vector<std::string>{"--memory-limit", "1K", "--dry-run"}}) {
+        std::vector<std::string> args = {"fix", "dark.png", "bright.jpg", "-d", "d2", "--dispatch"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        fs::create_directory(Path("d2"));
+        r = Run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("tonwell fix: dark.png: --dispatch hands each photo whole to SetImage"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("raise --memory-limit or leave out --dispatch"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(ListFolder(Path("d2")).empty());
+    }
+    WriteBytes(Path("wide.ppm"), "P6\n70000 1\n255\n" + std::string(70000 * 3, '\x32'));
+    r = Run({"fix", "wide.ppm", "--dispatch", "--memory-limit", "1G"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("is larger than a photo fixed whole may be"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(Path("wide.fixed.ppm")));
+}
+
 TEST_F(CliTest, ManyInputsRunInParallelAndReportInInputOrder)
 {
     std::vector<std::string> args = {"fix", "--jobs", "4"};

@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <grp.h>
@@ -391,34 +389,6 @@ TEST_F(Dispatch, ByNameGivesTheBytesOfTheVtable)
     EXPECT_EQ(m_dispatch->Invoke(setImage, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep, &argErr),
               DISP_E_EXCEPTION);
     EXPECT_EQ(excep.scode, HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-    m_unregister();
-}
-
-TEST_F(Dispatch, EightThreadsMakeTheirFirstCallAtOnce)
-{
-    ASSERT_EQ(m_register(), S_OK);
-    std::atomic<int> ready{0};
-    std::atomic<int> ok{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            ++ready;
-            while (ready.load() < 8) {
-            }
-            DISPID id = 0;
-            VARIANT flags;
-            VariantInit(&flags);
-            flags.vt = VT_UI4;
-            flags.ulVal = 5;
-            DISPPARAMS params{&flags, nullptr, 1, 0};
-            if (IdOf(u"Initialize", &id) == S_OK && id == 1 &&
-                m_dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) == S_OK)
-                ++ok;
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(ok.load(), 8);
     m_unregister();
 }
 

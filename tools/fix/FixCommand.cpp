@@ -7,6 +7,7 @@
 #include "common/Inputs.h"
 #include "common/Options.h"
 #include "common/Runner.h"
+#include "fix/ComponentCalls.h"
 #include "fix/StreamedFix.h"
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
@@ -36,7 +37,7 @@ using imageio::ImageError;
 const char kUsage[] =
     "usage: tonwell fix INPUT... [-o OUTPUT | -d DIR | --in-place] [--no-clobber]\n"
     "                [--strength N] [--quality Q] [--jobs N] [--module PATH]\n"
-    "                [--explain] [--dry-run] [-r] [--memory-limit SIZE]\n"
+    "                [--explain] [--dry-run] [-r] [--memory-limit SIZE] [--dispatch]\n"
     "       tonwell fix - < IN > OUT\n";
 
 const char kHelp[] =
@@ -77,6 +78,12 @@ const char kHelp[] =
     "                memory for the photos being fixed at once, shared among the\n"
     "                jobs: bytes, or with a K, M or G suffix (default:\n"
     "                $TONWELL_MEMORY_LIMIT, else a quarter of the physical memory)\n"
+    "  --dispatch    call the component late-bound, as a scripting client does:\n"
+    "                through its IDispatch, its methods looked up by name and\n"
+    "                called with VARIANT arguments; the bytes are the same. Needs\n"
+    "                the component's type library registered (tonwell register).\n"
+    "                SetImage takes a photo whole, so a photo that would be\n"
+    "                streamed (see Large photos) is refused: a usage error\n"
     "\n"
     "An INPUT that is a folder stands for the images in it: its files named\n"
     ".jpg, .jpeg, .png, .ppm, .pgm or .pnm (any case), hidden ones left out,\n"
@@ -141,6 +148,7 @@ struct FixOptions {
     DWORD jobs = 0;
     bool explain = false;
     bool dryRun = false;
+    bool dispatch = false; // --dispatch: the component through IDispatch, by name
     uint64_t memoryLimit = 0; // 0: DefaultMemoryLimit()
 };
 
@@ -297,11 +305,29 @@ struct Plan {
     std::string error;  // the input fails without being read
 };
 
+// Why a photo that would be streamed cannot go through --dispatch: SetImage
+// takes a photo whole, and the streamed path works past the component.
+std::string StreamedByDispatch(const imageio::ImageInfo& info, uint64_t budget)
+{
+    // What it needs rounded up, what it may have rounded down.
+    const auto need = [](uint64_t bytes) { return std::to_string((bytes + (uint64_t(1) << 20) - 1) >> 20) + " MiB"; };
+    const auto share = [](uint64_t bytes) {
+        return bytes < (uint64_t(1) << 20) ? std::to_string(bytes) + " bytes" : std::to_string(bytes >> 20) + " MiB";
+    };
+    std::string why = "--dispatch hands each photo whole to SetImage, and this one (" + std::to_string(info.width) +
+                      "x" + std::to_string(info.height) + ") ";
+    if (info.width > imageio::kMaxDimension || info.height > imageio::kMaxDimension ||
+        uint64_t(info.width) * info.height > imageio::kMaxPixels)
+        return why + "is larger than a photo fixed whole may be; leave out --dispatch to have it streamed";
+    return why + "needs " + need(WholeImageBytes(info)) + " whole, more than its share of the memory limit (" +
+           share(budget) + "); raise --memory-limit or leave out --dispatch";
+}
+
 class Fixer {
 public:
     // budget: the memory one photo may take; strength: the one the component
     // was given, for photos streamed past it.
-    Fixer(const FixOptions& options, OutputClaims& claims, ITonwellExposure* component, uint64_t budget)
+    Fixer(const FixOptions& options, OutputClaims& claims, ComponentCalls* component, uint64_t budget)
         : m_options(options), m_claims(claims), m_component(component), m_budget(budget)
     {
     }
@@ -337,6 +363,8 @@ public:
             std::optional<StreamedFix> streamed;
             if (fromStdin || FixWhole(info, m_budget))
                 whole.emplace(imageio::ReadImage(*reader));
+            else if (m_options.dispatch) // checked before the run; the file changed since
+                return failure(StreamedByDispatch(info, m_budget));
             else
                 streamed.emplace(file.get(), std::move(reader), ComponentStrength(), m_budget);
             const Format sourceFormat = info.sourceFormat;
@@ -484,7 +512,7 @@ private:
 
     const FixOptions& m_options;
     OutputClaims& m_claims;
-    ITonwellExposure* m_component;
+    ComponentCalls* m_component;
     uint64_t m_budget;
 };
 
@@ -524,6 +552,7 @@ int RunFix(const std::vector<std::string>& args)
     line.JobsOption(&options.jobs);
     line.Flag({"--explain"}, &options.explain);
     line.Flag({"--dry-run"}, &options.dryRun);
+    line.Flag({"--dispatch"}, &options.dispatch);
     bool recursive = false;
     line.Flag({"-r", "--recursive"}, &recursive);
     line.Option({"--memory-limit"}, [&](const std::string& value) -> std::string {
@@ -606,6 +635,25 @@ int RunFix(const std::vector<std::string>& args)
     const uint64_t limit = options.memoryLimit ? options.memoryLimit : DefaultMemoryLimit();
     const uint64_t budget = limit / (count < jobs ? count : jobs);
 
+    // SetImage takes a photo whole: with --dispatch a photo that would be
+    // streamed is refused before anything is written. Standard input is
+    // always fixed whole; an input that cannot be read fails on its own later.
+    if (options.dispatch) {
+        for (size_t i = 0; i < count; ++i) {
+            const std::string& input = options.inputs[i];
+            if (!plans[i].note.empty() || !plans[i].error.empty() || IsStandardStream(input))
+                continue;
+            try {
+                const auto file = imageio::OpenImageFile(input);
+                const imageio::ImageInfo info = imageio::OpenReader(file.get())->Info();
+                if (!FixWhole(info, budget))
+                    return line.UsageError(input + ": " + StreamedByDispatch(info, budget));
+            } catch (const ImageError&) {
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    }
+
     if (options.dryRun) {
         // Nothing is written, not even a component is needed: the engine
         // decides, as it would inside the component.
@@ -623,22 +671,24 @@ int RunFix(const std::vector<std::string>& args)
     imageio::StopOnSignals();
 
     const size_t failed = RunOnWorkers(count, jobs, [&]() -> Work {
-        auto component = std::make_shared<ComRef<ITonwellExposure>>();
-        std::string why;
-        HRESULT hr = CreateExposureComponent(component->Receive(), &why);
-        if (SUCCEEDED(hr) && options.hasStrength)
-            hr = (*component)->Initialize(options.strength);
+        std::unique_ptr<ComponentCalls> calls;
+        std::string reason;
+        HRESULT hr = CreateComponentCalls(options.dispatch, &calls, &reason);
+        if (SUCCEEDED(hr) && options.hasStrength) {
+            hr = calls->Initialize(options.strength);
+            if (FAILED(hr))
+                reason = "the exposure component's Initialize failed with " + HResultText(hr);
+        }
         if (FAILED(hr)) {
-            const std::string reason =
-                "cannot create the exposure component: " + (why.empty() ? HResultText(hr) : why + " (" + HResultText(hr) + ")");
             return [&options, &plans, reason](size_t i) {
                 if (!plans[i].note.empty())
                     return Outcome{true, plans[i].note, {}};
                 return Outcome{false, {}, "tonwell fix: " + options.inputs[i] + ": " + reason};
             };
         }
+        std::shared_ptr<ComponentCalls> component(std::move(calls));
         return [&options, &plans, &claims, component, budget](size_t i) {
-            return Fixer(options, claims, component->Get(), budget).Fix(i, plans[i]);
+            return Fixer(options, claims, component.get(), budget).Fix(i, plans[i]);
         };
     });
     return failed == 0 ? 0 : 1;
