@@ -1,5 +1,6 @@
 #include "registry/store.h"
 
+#include "fault.h"
 #include "machine_root.h"
 #include "security/descriptor.h"
 
@@ -713,7 +714,12 @@ LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(T
             return FailedSql(c, e.code);
         }
         try {
+            const int changesBefore = sqlite3_total_changes(c.db);
             status = body(tx);
+            // A test's injected failure of a write: the commit finds the disk full.
+            if (status == ERROR_SUCCESS && writeTx && sqlite3_total_changes(c.db) != changesBefore &&
+                InjectFault(TONWELL_FAULT_REGISTRY_WRITE))
+                throw SqlError{SQLITE_FULL};
             if (status == ERROR_SUCCESS) {
                 for (;;) {
                     int rc = sqlite3_exec(c.db, "COMMIT", nullptr, nullptr, nullptr);
