@@ -16,7 +16,8 @@
 // UnRegisterTypeLib removes that locale and platform; when no locale of the version is
 // left, the version key and every Interface\ key whose TypeLib points at that library
 // and version; when no version is left, the {LIBID} key. Not registered:
-// TYPE_E_LIBNOTREGISTERED; a refused deletion: TYPE_E_REGISTRYACCESS.
+// TYPE_E_LIBNOTREGISTERED; a refused deletion: TYPE_E_REGISTRYACCESS. What an earlier
+// removal left when a deletion failed half way is removed by the next call.
 #include <oleauto.h>
 #include <combaseapi.h>
 #include <winreg.h>
@@ -246,15 +247,24 @@ HRESULT Unregister(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYS
     const std::u16string versionKey = libKey + u"\\" + version;
     const std::u16string localeKey = versionKey + u"\\" + LcidKey(lcid);
     const std::u16string platformKey = localeKey + u"\\" + PlatformKey(syskind);
-    if (!KeyExists(platformKey))
-        return TYPE_E_LIBNOTREGISTERED;
-    if (DeleteTree(platformKey))
+    // A removal that failed half way left a version without locales (and maybe an
+    // empty locale key): that remnant is removed too, so running again finishes it.
+    const bool registered = KeyExists(platformKey);
+    if (registered && DeleteTree(platformKey))
         return TYPE_E_REGISTRYACCESS;
-    if (SubKeys(localeKey).empty() && DeleteTree(localeKey))
+    if (KeyExists(localeKey) && SubKeys(localeKey).empty() && DeleteTree(localeKey))
         return TYPE_E_REGISTRYACCESS;
+    if (!KeyExists(versionKey)) {
+        if (!registered && KeyExists(libKey) && SubKeys(libKey).empty()) {
+            if (DeleteTree(libKey))
+                return TYPE_E_REGISTRYACCESS;
+            return S_OK;
+        }
+        return registered ? S_OK : TYPE_E_LIBNOTREGISTERED;
+    }
     for (const std::u16string& sub : SubKeys(versionKey))
         if (IsHexNumber(sub))
-            return S_OK; // another locale still uses this version
+            return registered ? S_OK : TYPE_E_LIBNOTREGISTERED; // another locale still uses this version
 
     // The version is gone: so are the interfaces that point at it.
     std::vector<std::u16string> interfaces;
