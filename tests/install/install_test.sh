@@ -51,5 +51,7 @@ expect "--explain " tonwell fix --ex
 expect "--jobs --json " tonwell analyze --j
 expect "errors " tonwell trace enable err
 expect "delete " tonwell reg del
+expect "reg register " tonwell re
+expect "limit " tonwell trace li
 [ $fail -eq 0 ] && echo "manual pages and completion installed and working"
 exit $fail

@@ -1,5 +1,7 @@
 #include "reg_common.h"
 
+#include "common/ErrorText.h"
+
 #include <ktmw32.h>
 #include <tonwell_posix_registry.h>
 
@@ -118,12 +120,10 @@ std::string ErrorText(LONG status)
     if (status == ERROR_FILE_NOT_FOUND) {
         text = "The system was unable to find the specified registry key or value.";
     } else {
-        char buffer[512];
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 static_cast<DWORD>(status), 0, buffer, sizeof buffer, nullptr);
-        while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r'))
-            --n;
-        text = n ? std::string(buffer, n) : "The registry operation failed (error " + std::to_string(status) + ").";
+        // reg's messages are whole sentences, with their full stop.
+        const std::string message = SystemMessage(static_cast<DWORD>(status));
+        text = message.empty() ? "The registry operation failed (error " + std::to_string(status) + ")."
+                               : message + ".";
     }
     const char* cause = TonwellRegLastFailure();
     if (cause && *cause)

@@ -1,6 +1,7 @@
 // `tonwell trace`: read, follow and clear the shared trace log, switch kinds of trace line on or
 // off for a module and bound the log's size, without knowing where the settings live.
 #include "command.h"
+#include "common/ErrorText.h"
 
 #include <windows.h>
 
@@ -136,14 +137,8 @@ bool ReadDword(HKEY key, const char* name, DWORD* value)
 
 std::string ErrorText(LONG code)
 {
-    char text[300] = {};
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                       nullptr, static_cast<DWORD>(code), 0, text, sizeof text - 1, nullptr) == 0)
-        std::snprintf(text, sizeof text, "error %d", static_cast<int>(code));
-    std::string result(text);
-    while (!result.empty() && result.back() == ' ')
-        result.pop_back();
-    return result;
+    const std::string message = SystemMessage(static_cast<DWORD>(code));
+    return message.empty() ? "error " + std::to_string(code) : message;
 }
 
 // Creates the keys the way the tracing client does, so either may come first.
