@@ -18,46 +18,15 @@
 
 #include "machine_root.h"
 #include "module_support.h"
+#include "registry_dump.h"
 
 namespace {
 
 using namespace tonwell::test;
 
 typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
-using Dump = std::map<std::u16string, std::string>;
 
 constexpr DWORD kEverything = TONWELL_FAULT_ALL | TONWELL_FAULT_THIS_THREAD;
-
-// Every key below root with its values, as text.
-void DumpKeys(HKEY root, const std::u16string& path, Dump* out)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    std::string values;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256, type = 0;
-        BYTE data[2048];
-        DWORD cb = sizeof data;
-        if (RegEnumValueW(key, i, name, &cch, nullptr, &type, data, &cb) != ERROR_SUCCESS)
-            break;
-        values += std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(name), cch * 2) + "=" +
-                  std::string(reinterpret_cast<const char*>(data), cb) + ";";
-    }
-    (*out)[path] = values;
-    std::vector<std::u16string> children;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        children.emplace_back(name, cch);
-    }
-    RegCloseKey(key);
-    for (const auto& child : children)
-        DumpKeys(root, path.empty() ? child : path + u"\\" + child, out);
-}
 
 Dump Machine()
 {
@@ -94,14 +63,6 @@ Dump PartOf(const Dump& full, size_t part)
             d[path] = values;
     }
     return d;
-}
-
-std::string Describe(const Dump& d)
-{
-    std::string s;
-    for (const auto& [path, values] : d)
-        s += std::string(path.begin(), path.end()) + "\n";
-    return s;
 }
 
 // How many of the parts of `registered` are present whole in `now`; fails the
