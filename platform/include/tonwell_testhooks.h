@@ -18,7 +18,10 @@
  *                                 the store (create, set, delete of keys and
  *                                 values): nothing of it is kept and it returns
  *                                 ERROR_DISK_FULL, as when the store's commit
- *                                 finds the disk full
+ *                                 finds the disk full; likewise CommitTransaction
+ *                                 of a transaction that changed the store: FALSE,
+ *                                 ERROR_DISK_FULL, nothing of it kept (the
+ *                                 operations inside it are not counted)
  *   TONWELL_FAULT_FILE_WRITE      WriteFile: FALSE, nothing written,
  *                                 ERROR_DISK_FULL; CreateFile with write or
  *                                 append access: INVALID_HANDLE_VALUE,

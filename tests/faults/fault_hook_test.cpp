@@ -1,6 +1,7 @@
 // The fault hook itself: every kind fails its Nth call the way the real
 // failure looks, the calls around it succeed, and the count is exact.
 #include <windows.h>
+#include <ktmw32.h>
 #include <oleauto.h>
 #include <tonwell_testhooks.h>
 
@@ -130,6 +131,45 @@ TEST_F(FaultHook, ARegistryWriteFailsWholeAndReadsDoNotCount)
     EXPECT_EQ(RegOpenKeyExW(key, u"Sub", 0, KEY_READ, &sub), ERROR_SUCCESS);
     RegCloseKey(sub);
     RegCloseKey(key);
+}
+
+// A registry transaction is one write, at its commit: the operations inside it do
+// not count, and a failed commit keeps none of them. A transaction that changed
+// nothing commits without counting.
+TEST_F(FaultHook, ATransactionFailsWholeAtItsCommit)
+{
+    HKEY parent = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\FaultHook", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &parent, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(parent);
+    HANDLE tx = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(tx, INVALID_HANDLE_VALUE);
+    TonwellFaultArm(TONWELL_FAULT_REGISTRY_WRITE, 1);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyTransactedW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\FaultHook\\Tx", 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, &key, nullptr, tx, nullptr),
+              ERROR_SUCCESS);
+    const DWORD one = 1;
+    EXPECT_EQ(RegSetValueExW(key, u"V", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(TonwellFaultCount(), 0u);
+    SetLastError(0);
+    EXPECT_FALSE(CommitTransaction(tx));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(TonwellFaultCount(), 1u);
+    CloseHandle(tx);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\FaultHook\\Tx", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+
+    tx = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(tx, INVALID_HANDLE_VALUE);
+    TonwellFaultArm(TONWELL_FAULT_REGISTRY_WRITE, 1);
+    EXPECT_EQ(RegOpenKeyTransactedW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &key, tx, nullptr), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_TRUE(CommitTransaction(tx));
+    EXPECT_EQ(TonwellFaultCount(), 0u);
+    CloseHandle(tx);
 }
 
 TEST_F(FaultHook, FileWritesFailAsADiskThatIsFull)

@@ -833,7 +833,18 @@ LONG PlatformTransaction::Commit()
         return m_state == State::Committed ? ERROR_TRANSACTION_ALREADY_COMMITTED : ERROR_TRANSACTION_ALREADY_ABORTED;
     t_failure.clear();
     LONG status = ERROR_SUCCESS;
+    // A test's injected failure of a write: the commit of a transaction that changed a
+    // store finds the disk full, and nothing of it is kept.
     for (Connection* c : m_connections) {
+        if (c->pid == getpid() && sqlite3_total_changes(c->db) != 0) {
+            if (InjectFault(TONWELL_FAULT_REGISTRY_WRITE))
+                status = FailedSql(*c, SQLITE_FULL);
+            break;
+        }
+    }
+    for (Connection* c : m_connections) {
+        if (status != ERROR_SUCCESS)
+            break;
         if (c->pid != getpid()) {
             status = ERROR_TRANSACTION_NOT_ACTIVE;
             break;
