@@ -11,15 +11,15 @@
 //   Interface\{IID}\ProxyStubClsid(32)     default: the automation marshaler's class
 //   Interface\{IID}\TypeLib                default: {LIBID}; "Version": {ver}
 //
-// Each call is one registry transaction: a refused write or deletion (or a failed
-// commit) gives TYPE_E_REGISTRYACCESS and leaves the registry as it was, so a
-// library is never left half-written or half-removed, and a retry does it all.
-//
 // UnRegisterTypeLib removes that locale and platform; when no locale of the version is
 // left, the version key and every Interface\ key whose TypeLib points at that library
 // and version; when no version is left, the {LIBID} key. Not registered:
 // TYPE_E_LIBNOTREGISTERED. A version left without locales (or an empty locale key)
 // by a removal made before removals were one transaction is removed too.
+//
+// Each call is one registry transaction: a refused write or deletion (or a failed
+// commit) gives TYPE_E_REGISTRYACCESS and leaves the registry as it was, so a
+// library is never left half-written or half-removed, and a retry does it all.
 #include <oleauto.h>
 #include <combaseapi.h>
 #include <winreg.h>
