@@ -99,20 +99,29 @@ HRESULT CServerModule::RegisterClasses(BOOL bRegTypeLib, const CLSID* pclsid)
     return hr;
 }
 
+// Removes everything it can; the first failure to remove something is the result,
+// while what was not registered is no failure.
 HRESULT CServerModule::UnregisterClasses(BOOL bUnRegTypeLib, const CLSID* pclsid)
 {
     if (!m_pObjectMap)
         return S_OK;
+    HRESULT hrFirst = S_OK;
     for (ObjectMapEntry* pEntry = m_pObjectMap; pEntry->pclsid; ++pEntry) {
         if (!IsChosen(pEntry, pclsid))
             continue;
-        if (pEntry->pfnUpdateRegistry)
-            pEntry->pfnUpdateRegistry(FALSE);
+        if (pEntry->pfnUpdateRegistry) {
+            const HRESULT hr = pEntry->pfnUpdateRegistry(FALSE);
+            if (FAILED(hr) && SUCCEEDED(hrFirst))
+                hrFirst = hr;
+        }
         UpdateCategories(pEntry, FALSE);
     }
-    if (bUnRegTypeLib)
-        UnregisterModuleTypeLib(this, nullptr);
-    return S_OK;
+    if (bUnRegTypeLib) {
+        const HRESULT hr = UnregisterModuleTypeLib(this, nullptr);
+        if (FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED && SUCCEEDED(hrFirst))
+            hrFirst = hr;
+    }
+    return hrFirst;
 }
 
 HRESULT EscapeQuotes(LPOLESTR pszDest, LPCOLESTR pszSrc)
@@ -162,21 +171,35 @@ TONWELL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer(void)
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, szKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
                         &hkey, nullptr) != ERROR_SUCCESS)
         return REGDB_E_WRITEREGDB;
-    RegSetValueExW(hkey, kFriendlyName, 0, REG_SZ, reinterpret_cast<const BYTE*>(kFriendlyNameText),
-                   sizeof(kFriendlyNameText));
+    const LONG status = RegSetValueExW(hkey, kFriendlyName, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(kFriendlyNameText), sizeof(kFriendlyNameText));
     RegCloseKey(hkey);
+    if (status != ERROR_SUCCESS) {
+        // A plug-in key without its name is a plug-in no host can show: the key goes
+        // again (it holds only our value) and the failure is reported.
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, szKey);
+        return REGDB_E_WRITEREGDB;
+    }
 
     return g_Module.RegisterClasses(TRUE, nullptr);
 }
 
+// Removes everything it can and reports the first part it could not remove, so that
+// an installer never takes a half-removed registration for a clean one.
 TONWELL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer(void)
 {
-    g_Module.UnregisterClasses(TRUE, nullptr);
+    HRESULT hr = g_Module.UnregisterClasses(TRUE, nullptr);
     // The plug-in key goes too: a plug-in list naming a class that is no longer
     // registered misleads every host that reads it. It holds only our value; a key
-    // that someone gave subkeys is left alone.
+    // that someone gave subkeys is left alone (ERROR_ACCESS_DENIED).
     WCHAR szKey[kPathCapacity];
-    if (SUCCEEDED(PlugInKeyPath(CLSID_TonwellExposure, szKey)))
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, szKey);
-    return S_OK;
+    const HRESULT hrPath = PlugInKeyPath(CLSID_TonwellExposure, szKey);
+    LONG status = ERROR_SUCCESS;
+    if (SUCCEEDED(hrPath))
+        status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, szKey);
+    if (SUCCEEDED(hr) && FAILED(hrPath))
+        hr = hrPath;
+    if (SUCCEEDED(hr) && status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && status != ERROR_ACCESS_DENIED)
+        hr = REGDB_E_WRITEREGDB;
+    return hr;
 }

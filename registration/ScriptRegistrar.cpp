@@ -505,8 +505,13 @@ HRESULT CScriptParser::ProcessRegisterBlock(LPOLESTR pszToken, HKEY hkeyParent, 
                 return hr;
             if (ContainsBackslash(pszToken))
                 return DISP_E_EXCEPTION;
-            if (!IsProtectedKey(pszToken))
-                DeleteKeyTree(hkeyParent, pszToken); // an absent key is no error
+            if (!IsProtectedKey(pszToken)) {
+                // An absent key is no error; one that stays would be written over
+                // instead of replaced, so that fails the run.
+                const LONG lStatus = DeleteKeyTree(hkeyParent, pszToken);
+                if (lStatus != ERROR_SUCCESS && lStatus != ERROR_FILE_NOT_FOUND)
+                    return HRESULT_FROM_WIN32(lStatus);
+            }
             if (bDelete) {
                 hr = ReadToken(pszToken);
                 if (SUCCEEDED(hr))
@@ -676,8 +681,11 @@ HRESULT CScriptParser::ProcessUnregisterBlock(LPOLESTR pszToken, HKEY hkeyParent
             continue;
         if (key.Close() != ERROR_SUCCESS)
             return DISP_E_EXCEPTION;
-        if (!bKeepThis)
-            RegDeleteKeyW(hkeyParent, szKeyName);
+        if (!bKeepThis) {
+            const LONG lStatus = RegDeleteKeyW(hkeyParent, szKeyName);
+            if (lStatus != ERROR_SUCCESS && lStatus != ERROR_FILE_NOT_FOUND)
+                return HRESULT_FROM_WIN32(lStatus);
+        }
     }
     return S_OK;
 }
@@ -742,6 +750,7 @@ HRESULT CScriptParser::WriteValue(HKEY hkey, LPCOLESTR pszValueName, LPOLESTR ps
         return hr;
     const int cchValue = Length(pszValue);
 
+    LONG lStatus = ERROR_SUCCESS;
     switch (dwType) {
     case REG_SZ: {
         LPCOLESTR pszStored = pszValue;
@@ -776,8 +785,8 @@ HRESULT CScriptParser::WriteValue(HKEY hkey, LPCOLESTR pszValueName, LPOLESTR ps
                 pszStored = pszQuoted;
             }
         }
-        RegSetValueExW(hkey, pszValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(pszStored),
-                       static_cast<DWORD>(cchStored + 1) * sizeof(WCHAR));
+        lStatus = RegSetValueExW(hkey, pszValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(pszStored),
+                                 static_cast<DWORD>(cchStored + 1) * sizeof(WCHAR));
         break;
     }
     case REG_DWORD: {
@@ -788,7 +797,8 @@ HRESULT CScriptParser::WriteValue(HKEY hkey, LPCOLESTR pszValueName, LPOLESTR ps
         if (FAILED(hr))
             return hr;
         DWORD dwValue = ulValue;
-        RegSetValueExW(hkey, pszValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
+        lStatus = RegSetValueExW(hkey, pszValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
+                                 sizeof(dwValue));
         break;
     }
     case REG_BINARY: {
@@ -805,12 +815,15 @@ HRESULT CScriptParser::WriteValue(HKEY hkey, LPCOLESTR pszValueName, LPOLESTR ps
         std::memset(pbData, 0, cbData);
         for (int i = 0; i < cchValue; ++i)
             pbData[i / 2] |= static_cast<BYTE>(HexDigit(pszValue[i]) << ((i % 2) ? 0 : 4));
-        RegSetValueExW(hkey, pszValueName, 0, REG_BINARY, pbData, cbData);
+        lStatus = RegSetValueExW(hkey, pszValueName, 0, REG_BINARY, pbData, cbData);
         break;
     }
     default:
         return DISP_E_EXCEPTION;
     }
+    // A value that was not stored fails the run, which then removes the section again.
+    if (lStatus != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(lStatus);
     return ReadToken(pszToken);
 }
 

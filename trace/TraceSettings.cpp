@@ -101,7 +101,9 @@ void SettleOwner(const TraceOwner& owner)
     g_TraceGate.Synchronize();
 }
 
-BOOL IsProcessSuppressed(HKEY hKey)
+// Whether the key's list names this process's image. A list that is there but cannot be read for
+// want of memory leaves the decision as it was (bPrevious), as an unreadable key does.
+BOOL IsProcessSuppressed(HKEY hKey, BOOL bPrevious)
 {
     CHAR szImage[MAX_PATH] = {};
     if (s_pszMainModulePathOverride) {
@@ -124,7 +126,7 @@ BOOL IsProcessSuppressed(HKEY hKey)
     DWORD cbBuffer = cbList + 4;
     auto* pszList = static_cast<LPWSTR>(TraceAlloc(cbBuffer));
     if (!pszList)
-        return FALSE;
+        return bPrevious;
     BOOL bSuppressed = FALSE;
     DWORD cbRead = cbList;
     if (RegQueryValueExW(hKey, kSuppressProcessOutputValueW, nullptr, &dwType, reinterpret_cast<LPBYTE>(pszList),
@@ -269,8 +271,14 @@ HRESULT LoadTraceSettingsLocked(HMODULE hModule)
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kTraceKeySecurity, SDDL_REVISION_1, &pSecurity,
                                                               nullptr)) {
         DWORD dwError = GetLastError();
-        if (dwError != 0)
+        if (dwError != 0) {
+            // Nothing is read or written; as with keys that cannot be opened, the effective
+            // fields take the defaults in memory.
+            for (const SettingValues& v : s_Settings)
+                s.*v.pEffective = s.*v.pDefault;
+            PublishTraceSettings(s);
             return HRESULT_FROM_WIN32(dwError);
+        }
         pSecurity = nullptr;
     }
     SECURITY_ATTRIBUTES sa = {sizeof sa, pSecurity, FALSE};
@@ -282,7 +290,7 @@ HRESULT LoadTraceSettingsLocked(HMODULE hModule)
 
     const bool bOpen = hKey && hSubKey;
     if (bOpen) {
-        s.SuppressProcessOutput = IsProcessSuppressed(hKey);
+        s.SuppressProcessOutput = IsProcessSuppressed(hKey, s.SuppressProcessOutput);
         ReadDword(hKey, kMaxFileSizeValueW, &s.MaxFileSize);
         for (const SettingValues& v : s_Settings)
             ReadDword(hKey, v.pszDefaultName, &(s.*v.pDefault));

@@ -404,8 +404,8 @@ TEST_F(ScriptTest, ReadOnlyKeyIsUsedAsItIs)
     ASSERT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"ro", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS)
         << "the descriptor should refuse full access";
 
-    // A value is silently not stored; a subkey cannot be made.
-    EXPECT_EQ(Run(u"HKCR { ro = s 'x' }"), S_OK);
+    // A value that cannot be stored fails the run; a subkey cannot be made.
+    EXPECT_EQ(Run(u"HKCR { ro = s 'x' }"), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
     EXPECT_EQ(Value(u"ro", nullptr).first, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(Run(u"HKCR { ro { sub } }"), DISP_E_EXCEPTION);
     EXPECT_FALSE(KeyExists(u"ro\\sub"));

@@ -205,7 +205,8 @@ TEST_F(Registration, PathsUpToTheBufferRegister)
             EXPECT_EQ(reg(), HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW));
             EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
         }
-        EXPECT_EQ(unreg(), S_OK);
+        // Without its path the module cannot name what to remove, and says so.
+        EXPECT_EQ(unreg(), length == 259 ? S_OK : HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW));
         FreeLibrary(module);
         std::filesystem::remove_all(dir);
     }

@@ -5,6 +5,8 @@
 #include "TonwellObj.h"
 #include "registry/registry_test_support.h"
 
+#include <tonwell_testhooks.h>
+
 #include <algorithm>
 #include <sys/stat.h>
 
@@ -319,6 +321,43 @@ TEST_F(TypeLibRegistration, ARefusedWriteIsRegistryAccessAndLeavesNothingHalfWri
         return std::vector<LONG>{UnRegisterTypeLib(LIBID_TONWELLOBJLib, 1, 0, 0, SYS_WIN32)};
     });
     EXPECT_EQ(results, (std::vector<LONG>{TYPE_E_REGISTRYACCESS}));
+}
+
+// Each call is one registry transaction: a commit that fails (the disk full) keeps
+// nothing of a registration and removes nothing of a removal, and a retry does it all.
+TEST_F(TypeLibRegistration, AFailedCommitLeavesTheRegistryAsItWas)
+{
+    // The two parent keys, as every machine has them (a removal leaves them).
+    for (const char16_t* path : {u"TypeLib", u"Interface"}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    const std::vector<std::string> noLibraries = Keys("TypeLib");
+    const std::vector<std::string> noInterfaces = Keys("Interface");
+    TonwellFaultArm(TONWELL_FAULT_REGISTRY_WRITE | TONWELL_FAULT_THIS_THREAD, 1);
+    EXPECT_EQ(RegisterTypeLib(m_lib.get(), u"/x/TonwellObj.tlb", u"/x/"), TYPE_E_REGISTRYACCESS);
+    TonwellFaultDisarm();
+    EXPECT_EQ(TonwellFaultCount(), 1u) << "the writes are committed once";
+    EXPECT_EQ(Keys("TypeLib"), noLibraries);
+    EXPECT_EQ(Keys("Interface"), noInterfaces);
+
+    ASSERT_EQ(RegisterTypeLib(m_lib.get(), u"/x/TonwellObj.tlb", u"/x/"), S_OK);
+    const std::vector<std::string> libraries = Keys("TypeLib");
+    const std::vector<std::string> interfaces = Keys("Interface");
+    ASSERT_NE(libraries, noLibraries);
+    ASSERT_NE(interfaces, noInterfaces);
+    TonwellFaultArm(TONWELL_FAULT_REGISTRY_WRITE | TONWELL_FAULT_THIS_THREAD, 1);
+    EXPECT_EQ(UnRegisterTypeLib(LIBID_TONWELLOBJLib, 1, 0, 0, SYS_WIN32), TYPE_E_REGISTRYACCESS);
+    TonwellFaultDisarm();
+    EXPECT_EQ(TonwellFaultCount(), 1u) << "the deletions are committed once";
+    // Still whole, the interface key still naming its library: a retry finds it all.
+    EXPECT_EQ(Keys("TypeLib"), libraries);
+    EXPECT_EQ(Keys("Interface"), interfaces);
+    EXPECT_EQ(UnRegisterTypeLib(LIBID_TONWELLOBJLib, 1, 0, 0, SYS_WIN32), S_OK);
+    EXPECT_EQ(Keys("TypeLib"), noLibraries);
+    EXPECT_EQ(Keys("Interface"), noInterfaces);
 }
 
 TEST_F(TypeLibRegistration, AReadOnlyStoreRefusesRegistration)

@@ -1,5 +1,7 @@
 // BSTRs: a 32-bit byte length, then the text, then a NUL character. The
 // pointer handed out is the text, so the length sits 4 bytes before it.
+#include "fault.h"
+
 #include <oleauto.h>
 
 #include <cstdlib>
@@ -20,7 +22,7 @@ uint32_t ByteLength(BSTR b)
 // A block for byteLen bytes of text, with its length set and its NUL written.
 BSTR Allocate(size_t byteLen)
 {
-    if (byteLen > kMaxBytes)
+    if (byteLen > kMaxBytes || tonwell::platform::InjectFault(TONWELL_FAULT_BSTR))
         return nullptr;
     // Two NUL bytes always follow the text; an odd length gets one more so
     // that the last whole character is terminated too.

@@ -2,6 +2,7 @@
 // with waiters), the owner's thread id in OwningThread and its depth in
 // RecursionCount. DebugInfo points at the section's bookkeeping block; it is
 // what initialisation allocates, and null means "not initialised".
+#include "fault.h"
 #include "thread_id.h"
 
 #include <tonwell_testhooks.h>
@@ -23,21 +24,9 @@ struct _RTL_CRITICAL_SECTION_DEBUG {
 
 namespace {
 
-std::atomic<DWORD> g_failNextInits{0};
-
 // When the bookkeeping block cannot be allocated, InitializeCriticalSection
 // (which cannot fail) marks the section as initialised with this instead.
 _RTL_CRITICAL_SECTION_DEBUG g_noDebugInfo{};
-
-bool ConsumeInjectedFailure()
-{
-    DWORD pending = g_failNextInits.load();
-    while (pending != 0) {
-        if (g_failNextInits.compare_exchange_weak(pending, pending - 1))
-            return true;
-    }
-    return false;
-}
 
 HANDLE OwnerValue(DWORD threadId) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(threadId)); }
 
@@ -100,11 +89,13 @@ ULONG_PTR SpinCountOf(DWORD spinCount) { return spinCount & 0x00FFFFFFu; }
 BOOL Initialise(LPCRITICAL_SECTION cs, DWORD spinCount, bool mayFail)
 {
     std::memset(cs, 0, sizeof *cs);
-    if (mayFail && ConsumeInjectedFailure()) {
+    if (mayFail && tonwell::platform::ConsumeCriticalSectionFailure()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    auto* debug = new (std::nothrow) _RTL_CRITICAL_SECTION_DEBUG{cs, 0, 0};
+    auto* debug = tonwell::platform::InjectFault(TONWELL_FAULT_CRITICAL_SECTION)
+                      ? nullptr
+                      : new (std::nothrow) _RTL_CRITICAL_SECTION_DEBUG{cs, 0, 0};
     if (!debug) {
         if (mayFail) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -186,4 +177,3 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     std::memset(lpCriticalSection, 0, sizeof *lpCriticalSection);
 }
 
-void WINAPI TonwellFailNextCriticalSectionInit(DWORD dwCount) { g_failNextInits.store(dwCount); }

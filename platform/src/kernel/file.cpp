@@ -15,6 +15,7 @@
 // programs that bypass the platform are not seen.
 #include "boundary.h"
 #include "descriptor_mode.h"
+#include "fault.h"
 #include "handles.h"
 #include "ofd_lock.h"
 #include "paths.h"
@@ -195,6 +196,10 @@ HANDLE CreateFileImpl(const std::string& path, DWORD access, DWORD shareMode, LP
     Rights rights = RightsFrom(access);
     if (disposition == TRUNCATE_EXISTING && !rights.write) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((rights.write || rights.append) && InjectFault(TONWELL_FAULT_FILE_WRITE)) {
+        SetLastError(ERROR_DISK_FULL);
         return INVALID_HANDLE_VALUE;
     }
     mode_t mode = 0;
@@ -548,6 +553,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return Fail(ERROR_ACCESS_DENIED);
     if (!lpBuffer && nNumberOfBytesToWrite)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (tonwell::platform::InjectFault(TONWELL_FAULT_FILE_WRITE))
+        return Fail(ERROR_DISK_FULL);
     const char* bytes = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     int err = 0;

@@ -1,5 +1,7 @@
 // The process heap and local memory, on the C allocator. Blocks carry no header
 // of ours, so HeapSize answers from malloc_usable_size (at least the size asked).
+#include "fault.h"
+
 #include <winbase.h>
 
 #include <cstdlib>
@@ -24,7 +26,9 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     }
     // A zero-byte request still yields a unique block, as callers may rely on.
     size_t n = dwBytes ? dwBytes : 1;
-    void* p = (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, n) : std::malloc(n);
+    void* p = tonwell::platform::InjectFault(TONWELL_FAULT_HEAP)
+                  ? nullptr
+                  : (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, n) : std::malloc(n);
     if (!p)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;
@@ -38,7 +42,7 @@ LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBy
     }
     size_t oldSize = malloc_usable_size(lpMem);
     size_t n = dwBytes ? dwBytes : 1;
-    void* p = std::realloc(lpMem, n);
+    void* p = tonwell::platform::InjectFault(TONWELL_FAULT_HEAP) ? nullptr : std::realloc(lpMem, n);
     if (!p) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -70,7 +74,9 @@ SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD, LPCVOID lpMem)
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
 {
     size_t n = uBytes ? uBytes : 1;
-    void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, n) : std::malloc(n);
+    void* p = tonwell::platform::InjectFault(TONWELL_FAULT_HEAP)
+                  ? nullptr
+                  : (uFlags & LMEM_ZEROINIT) ? std::calloc(1, n) : std::malloc(n);
     if (!p)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;

@@ -18,6 +18,7 @@
 #include "text/ansi.h"
 #include "text/utf.h"
 #include "descriptor_mode.h"
+#include "fault.h"
 #include "handles.h"
 #include "ofd_lock.h"
 #include "paths.h"
@@ -540,6 +541,10 @@ HANDLE CreateMutexImpl(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, cons
     DWORD error = ERROR_SUCCESS;
     bool existed = false;
     HANDLE handle = nullptr;
+    if (create && InjectFault(TONWELL_FAULT_MUTEX)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     if (!name || !*name) {
         if (!create) {
             SetLastError(ERROR_INVALID_PARAMETER);

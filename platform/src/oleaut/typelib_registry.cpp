@@ -10,16 +10,21 @@
 //   Interface\{IID}                        default: its name
 //   Interface\{IID}\ProxyStubClsid(32)     default: the automation marshaler's class
 //   Interface\{IID}\TypeLib                default: {LIBID}; "Version": {ver}
-// A refused write gives TYPE_E_REGISTRYACCESS, and the keys this call created are removed
-// again, so a failed registration leaves no half-written library behind.
 //
 // UnRegisterTypeLib removes that locale and platform; when no locale of the version is
 // left, the version key and every Interface\ key whose TypeLib points at that library
 // and version; when no version is left, the {LIBID} key. Not registered:
-// TYPE_E_LIBNOTREGISTERED; a refused deletion: TYPE_E_REGISTRYACCESS.
+// TYPE_E_LIBNOTREGISTERED. A version left without locales (or an empty locale key)
+// by a removal made before removals were one transaction is removed too.
+//
+// Each call is one registry transaction: a refused write or deletion (or a failed
+// commit) gives TYPE_E_REGISTRYACCESS and leaves the registry as it was, so a
+// library is never left half-written or half-removed, and a retry does it all.
 #include <oleauto.h>
 #include <combaseapi.h>
 #include <winreg.h>
+#include <handleapi.h>
+#include <ktmw32.h>
 
 #include "oleaut/typelib_registry.h"
 
@@ -36,16 +41,40 @@ constexpr char16_t kAutomationMarshaler[] = u"{00020424-0000-0000-C000-000000000
 
 std::u16string Ascii(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
 
-// Writes values below HKEY_CLASSES_ROOT, remembering each key it had to create.
-class KeyWriter {
+// One registry transaction below HKEY_CLASSES_ROOT: what a registration or removal
+// does takes effect whole at Commit, or not at all.
+class ClassesTransaction {
 public:
-    ~KeyWriter()
+    ClassesTransaction() : m_handle(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr)) {}
+    ~ClassesTransaction()
     {
-        if (!m_committed)
-            Rollback();
+        if (Valid())
+            CloseHandle(m_handle); // rolls back what was not committed
+    }
+    ClassesTransaction(const ClassesTransaction&) = delete;
+    ClassesTransaction& operator=(const ClassesTransaction&) = delete;
+
+    bool Valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+    bool Commit() { return CommitTransaction(m_handle) != FALSE; }
+
+    LONG Open(const std::u16string& path, REGSAM access, HKEY& key) const
+    {
+        return RegOpenKeyTransactedW(HKEY_CLASSES_ROOT, path.c_str(), 0, access, &key, m_handle, nullptr);
     }
 
-    LONG Set(const std::u16string& path, const char16_t* valueName, const std::u16string& value)
+    // Creates the key and any missing key above it.
+    LONG Create(const std::u16string& path, HKEY& key) const
+    {
+        return RegCreateKeyTransactedW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_WRITE | KEY_READ, nullptr, &key, nullptr, m_handle, nullptr);
+    }
+
+    LONG Delete(const std::u16string& path) const
+    {
+        return RegDeleteKeyTransactedW(HKEY_CLASSES_ROOT, path.c_str(), 0, 0, m_handle, nullptr);
+    }
+
+    LONG Set(const std::u16string& path, const char16_t* valueName, const std::u16string& value) const
     {
         HKEY key = nullptr;
         if (LONG status = Create(path, key))
@@ -56,100 +85,65 @@ public:
         return status;
     }
 
-    void Commit() { m_committed = true; }
+    std::vector<std::u16string> SubKeys(const std::u16string& path) const
+    {
+        std::vector<std::u16string> names;
+        HKEY key = nullptr;
+        if (Open(path, KEY_READ, key) != ERROR_SUCCESS)
+            return names;
+        for (DWORD i = 0;; ++i) {
+            char16_t name[TONWELL_REG_MAX_KEY_NAME + 1];
+            DWORD length = TONWELL_REG_MAX_KEY_NAME + 1;
+            if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, length);
+        }
+        RegCloseKey(key);
+        return names;
+    }
+
+    bool KeyExists(const std::u16string& path) const
+    {
+        HKEY key = nullptr;
+        if (Open(path, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    }
+
+    std::optional<std::u16string> ReadText(const std::u16string& path, const char16_t* valueName) const
+    {
+        HKEY key = nullptr;
+        if (Open(path, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+            return std::nullopt;
+        std::optional<std::u16string> result;
+        DWORD type = 0, size = 0;
+        if (RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ) {
+            std::u16string value(size / 2 + 1, u'\0');
+            DWORD bytes = DWORD(value.size() * 2);
+            if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) ==
+                ERROR_SUCCESS) {
+                value.resize(bytes / 2);
+                while (!value.empty() && value.back() == u'\0')
+                    value.pop_back();
+                result = std::move(value);
+            }
+        }
+        RegCloseKey(key);
+        return result;
+    }
+
+    LONG DeleteTree(const std::u16string& path) const
+    {
+        for (const std::u16string& child : SubKeys(path))
+            if (LONG status = DeleteTree(path + u"\\" + child))
+                return status;
+        return Delete(path);
+    }
 
 private:
-    LONG Create(const std::u16string& path, HKEY& out)
-    {
-        HKEY parent = HKEY_CLASSES_ROOT;
-        size_t start = 0;
-        while (true) {
-            size_t end = path.find(u'\\', start);
-            std::u16string part = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-            HKEY child = nullptr;
-            DWORD disposition = 0;
-            LONG status = RegCreateKeyExW(parent, part.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                          KEY_WRITE | KEY_READ, nullptr, &child, &disposition);
-            if (parent != HKEY_CLASSES_ROOT)
-                RegCloseKey(parent);
-            if (status != ERROR_SUCCESS)
-                return status;
-            if (disposition == REG_CREATED_NEW_KEY)
-                m_created.push_back(path.substr(0, end));
-            if (end == std::u16string::npos) {
-                out = child;
-                return ERROR_SUCCESS;
-            }
-            parent = child;
-            start = end + 1;
-        }
-    }
-
-    void Rollback()
-    {
-        for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
-            RegDeleteKeyW(HKEY_CLASSES_ROOT, it->c_str());
-    }
-
-    std::vector<std::u16string> m_created;
-    bool m_committed = false;
+    HANDLE m_handle;
 };
-
-std::vector<std::u16string> SubKeys(const std::u16string& path)
-{
-    std::vector<std::u16string> names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return names;
-    for (DWORD i = 0;; ++i) {
-        char16_t name[TONWELL_REG_MAX_KEY_NAME + 1];
-        DWORD length = TONWELL_REG_MAX_KEY_NAME + 1;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
-bool KeyExists(const std::u16string& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-std::optional<std::u16string> ReadText(const std::u16string& path, const char16_t* valueName)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return std::nullopt;
-    std::optional<std::u16string> result;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ) {
-        std::u16string value(size / 2 + 1, u'\0');
-        DWORD bytes = DWORD(value.size() * 2);
-        if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) ==
-            ERROR_SUCCESS) {
-            value.resize(bytes / 2);
-            while (!value.empty() && value.back() == u'\0')
-                value.pop_back();
-            result = std::move(value);
-        }
-    }
-    RegCloseKey(key);
-    return result;
-}
-
-LONG DeleteTree(const std::u16string& path)
-{
-    for (const std::u16string& child : SubKeys(path))
-        if (LONG status = DeleteTree(path + u"\\" + child))
-            return status;
-    return RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
-}
 
 bool IsHexNumber(const std::u16string& name)
 {
@@ -180,7 +174,9 @@ HRESULT Register(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir)
     const std::u16string libid = GuidKey(lib.guid);
     const std::u16string version = VersionKey(lib.wMajorVerNum, lib.wMinorVerNum);
     const std::u16string base = u"TypeLib\\" + libid + u"\\" + version;
-    KeyWriter writer;
+    ClassesTransaction writer;
+    if (!writer.Valid())
+        return TYPE_E_REGISTRYACCESS;
     LONG status = writer.Set(base, nullptr, title);
     if (!status)
         status = writer.Set(base + u"\\FLAGS", nullptr, Ascii(std::to_string(lib.wLibFlags).c_str()));
@@ -234,7 +230,52 @@ HRESULT Register(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir)
         if (status)
             return TYPE_E_REGISTRYACCESS;
     }
-    writer.Commit();
+    return writer.Commit() ? S_OK : TYPE_E_REGISTRYACCESS;
+}
+
+// The removal of Unregister inside its transaction; S_OK when something is to be
+// committed or nothing was left to remove of a registered library.
+HRESULT Remove(const ClassesTransaction& tx, REFGUID libID, const std::u16string& version,
+               const std::u16string& libKey, const std::u16string& versionKey, const std::u16string& localeKey,
+               const std::u16string& platformKey)
+{
+    // Keys left by a removal made before removals were one transaction (a version
+    // without locales, an empty locale key) are removed too.
+    const bool registered = tx.KeyExists(platformKey);
+    if (registered && tx.DeleteTree(platformKey))
+        return TYPE_E_REGISTRYACCESS;
+    if (tx.KeyExists(localeKey) && tx.SubKeys(localeKey).empty() && tx.DeleteTree(localeKey))
+        return TYPE_E_REGISTRYACCESS;
+    if (!tx.KeyExists(versionKey)) {
+        if (!registered && tx.KeyExists(libKey) && tx.SubKeys(libKey).empty()) {
+            if (tx.DeleteTree(libKey))
+                return TYPE_E_REGISTRYACCESS;
+            return S_OK;
+        }
+        return registered ? S_OK : TYPE_E_LIBNOTREGISTERED;
+    }
+    for (const std::u16string& sub : tx.SubKeys(versionKey))
+        if (IsHexNumber(sub))
+            return registered ? S_OK : TYPE_E_LIBNOTREGISTERED; // another locale still uses this version
+
+    // The version is gone: so are the interfaces that point at it.
+    std::vector<std::u16string> interfaces;
+    for (const std::u16string& iid : tx.SubKeys(u"Interface")) {
+        const std::u16string typeLibKey = u"Interface\\" + iid + u"\\TypeLib";
+        std::optional<std::u16string> owner = tx.ReadText(typeLibKey, nullptr);
+        std::optional<std::u16string> ownerVersion = tx.ReadText(typeLibKey, u"Version");
+        GUID guid{};
+        if (owner && ownerVersion && *ownerVersion == version && SUCCEEDED(CLSIDFromString(owner->c_str(), &guid)) &&
+            guid == libID)
+            interfaces.push_back(u"Interface\\" + iid);
+    }
+    for (const std::u16string& key : interfaces)
+        if (tx.DeleteTree(key))
+            return TYPE_E_REGISTRYACCESS;
+    if (tx.DeleteTree(versionKey))
+        return TYPE_E_REGISTRYACCESS;
+    if (tx.SubKeys(libKey).empty() && tx.DeleteTree(libKey))
+        return TYPE_E_REGISTRYACCESS;
     return S_OK;
 }
 
@@ -246,35 +287,13 @@ HRESULT Unregister(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYS
     const std::u16string versionKey = libKey + u"\\" + version;
     const std::u16string localeKey = versionKey + u"\\" + LcidKey(lcid);
     const std::u16string platformKey = localeKey + u"\\" + PlatformKey(syskind);
-    if (!KeyExists(platformKey))
-        return TYPE_E_LIBNOTREGISTERED;
-    if (DeleteTree(platformKey))
+    ClassesTransaction tx;
+    if (!tx.Valid())
         return TYPE_E_REGISTRYACCESS;
-    if (SubKeys(localeKey).empty() && DeleteTree(localeKey))
+    HRESULT hr = Remove(tx, libID, version, libKey, versionKey, localeKey, platformKey);
+    if (hr == S_OK && !tx.Commit())
         return TYPE_E_REGISTRYACCESS;
-    for (const std::u16string& sub : SubKeys(versionKey))
-        if (IsHexNumber(sub))
-            return S_OK; // another locale still uses this version
-
-    // The version is gone: so are the interfaces that point at it.
-    std::vector<std::u16string> interfaces;
-    for (const std::u16string& iid : SubKeys(u"Interface")) {
-        const std::u16string typeLibKey = u"Interface\\" + iid + u"\\TypeLib";
-        std::optional<std::u16string> owner = ReadText(typeLibKey, nullptr);
-        std::optional<std::u16string> ownerVersion = ReadText(typeLibKey, u"Version");
-        GUID guid{};
-        if (owner && ownerVersion && *ownerVersion == version && SUCCEEDED(CLSIDFromString(owner->c_str(), &guid)) &&
-            guid == libID)
-            interfaces.push_back(u"Interface\\" + iid);
-    }
-    for (const std::u16string& key : interfaces)
-        if (DeleteTree(key))
-            return TYPE_E_REGISTRYACCESS;
-    if (DeleteTree(versionKey))
-        return TYPE_E_REGISTRYACCESS;
-    if (SubKeys(libKey).empty() && DeleteTree(libKey))
-        return TYPE_E_REGISTRYACCESS;
-    return S_OK;
+    return hr;
 }
 
 template <typename F>

@@ -1,5 +1,6 @@
 #include "registry/store.h"
 
+#include "fault.h"
 #include "machine_root.h"
 #include "security/descriptor.h"
 
@@ -770,7 +771,12 @@ LONG RunTransaction(const StoreId& store, bool write, const std::function<LONG(T
             return FailedSql(c, e);
         }
         try {
+            const int changesBefore = sqlite3_total_changes(c.db);
             status = body(tx);
+            // A test's injected failure of a write: the commit finds the disk full.
+            if (status == ERROR_SUCCESS && writeTx && sqlite3_total_changes(c.db) != changesBefore &&
+                InjectFault(TONWELL_FAULT_REGISTRY_WRITE))
+                throw SqlError{SQLITE_FULL};
             if (status == ERROR_SUCCESS) {
                 for (;;) {
                     int rc = sqlite3_exec(c.db, "COMMIT", nullptr, nullptr, nullptr);
@@ -884,7 +890,18 @@ LONG PlatformTransaction::Commit()
         return m_state == State::Committed ? ERROR_TRANSACTION_ALREADY_COMMITTED : ERROR_TRANSACTION_ALREADY_ABORTED;
     t_failure.clear();
     LONG status = ERROR_SUCCESS;
+    // A test's injected failure of a write: the commit of a transaction that changed a
+    // store finds the disk full, and nothing of it is kept.
     for (Connection* c : m_connections) {
+        if (c->pid == getpid() && sqlite3_total_changes(c->db) != 0) {
+            if (InjectFault(TONWELL_FAULT_REGISTRY_WRITE))
+                status = FailedSql(*c, SQLITE_FULL);
+            break;
+        }
+    }
+    for (Connection* c : m_connections) {
+        if (status != ERROR_SUCCESS)
+            break;
         if (c->pid != getpid()) {
             status = ERROR_TRANSACTION_NOT_ACTIVE;
             break;
