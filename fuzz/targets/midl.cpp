@@ -1,12 +1,33 @@
 // The IDL compiler's parser and checks: any text gives a result or a SyntaxError. The
-// library search path is empty, so importlib never reads a file.
+// library search path is empty, so importlib never reads a file. A library the compiler
+// makes, printed as `tonwell typelib show` prints it, compiles back to the same bytes.
 #include "fuzz_target.h"
 #include "binary.h"
 #include "compiler.h"
 #include "lexer.h"
 #include "parser.h"
+#include "typelib/IdlPrinter.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The shown text must compile: a SyntaxError here is a fault of the printer, not of the input.
+bool CompilesBackTo(const std::string& shown, const std::vector<uint8_t>& bytes)
+{
+    try {
+        tonwell::midl::CompileOptions options;
+        options.sourceName = "shown.idl";
+        tonwell::midl::CompileResult result = tonwell::midl::Compile(tonwell::midl::Parse(shown), options);
+        return result.hasLibrary && tonwell::typelib::Write(result.library) == bytes;
+    } catch (const tonwell::midl::SyntaxError&) {
+        return false;
+    }
+}
+
+} // namespace
 
 TONWELL_FUZZ_TARGET(midl)
 {
@@ -24,6 +45,8 @@ TONWELL_FUZZ_TARGET(midl)
             tonwell::typelib::Library back;
             std::string message;
             if (FAILED(tonwell::typelib::Read(bytes.data(), bytes.size(), back, message)))
+                std::abort();
+            if (!CompilesBackTo(tonwell::tools::PrintIdl(back), bytes))
                 std::abort();
         }
     } catch (const tonwell::midl::SyntaxError&) {
