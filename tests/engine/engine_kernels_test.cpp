@@ -92,8 +92,8 @@ Layout RandomLayout(std::mt19937& rng, DWORD maxWidth, DWORD maxHeight)
 
 // Every width up to 130 (row lengths at every remainder of the 64- and 128-byte
 // steps of the AVX-512 table pass), and the widths on and beside each boundary of
-// the row kernels: 4-pixel groups, 32-pixel vectors and 512-pixel luminance
-// blocks, up to past 2,000 pixels.
+// the row kernels: 4-pixel groups, 32-pixel vectors, 64-pixel luminance steps
+// and 512-pixel blocks, up to past 2,000 pixels.
 std::vector<DWORD> BoundaryWidths()
 {
     std::set<DWORD> widths;
