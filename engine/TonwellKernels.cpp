@@ -29,6 +29,17 @@ bool CpuHasAvx2()
     return s_bAvx2;
 }
 
+bool CpuHasAvx512()
+{
+    // The byte permutations of VBMI, on the byte and word operations of BW.
+    static const bool s_bAvx512 = [] {
+        __builtin_cpu_init();
+        return CpuHasAvx2() && __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+               __builtin_cpu_supports("avx512vbmi") != 0;
+    }();
+    return s_bAvx512;
+}
+
 // TONWELL_ENGINE_PORTABLE set to anything but "" or "0" keeps Best off the
 // processor-specific kernels, so that the portable ones can be run and compared
 // on a machine that has AVX2.
@@ -46,8 +57,13 @@ bool PortableForced()
 
 Impl Resolve(Impl impl)
 {
-    if (impl == Impl::Best)
-        return CpuHasAvx2() && !PortableForced() ? Impl::Avx2 : Impl::Portable;
+    if (impl == Impl::Best) {
+        if (PortableForced())
+            return Impl::Portable;
+        impl = Impl::Avx512;
+    }
+    if (impl == Impl::Avx512 && !CpuHasAvx512())
+        impl = Impl::Avx2;
     if (impl == Impl::Avx2 && !CpuHasAvx2())
         return Impl::Portable;
     return impl;
@@ -105,7 +121,7 @@ void FoldSubHistograms(detail::SubHistograms& sub, ULONGLONG* pHistogram)
 
 bool ImplSupported(Impl impl)
 {
-    return impl != Impl::Avx2 || CpuHasAvx2();
+    return Resolve(impl) == impl || impl == Impl::Best;
 }
 
 const char* ImplName(Impl impl)
@@ -117,6 +133,8 @@ const char* ImplName(Impl impl)
         return "portable";
     case Impl::Avx2:
         return "avx2";
+    case Impl::Avx512:
+        return "avx512";
     case Impl::Best:
         break;
     }
@@ -137,7 +155,7 @@ Impl Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl)
     constexpr DWORD c_Piece = 127 * 512;
     static_assert(c_Piece <= detail::c_SubHistogramLimit);
 
-    auto* pRowKernel = impl == Impl::Avx2 ? detail::HistogramRowAvx2 : detail::HistogramRowPortable;
+    auto* pRowKernel = impl == Impl::Portable ? detail::HistogramRowPortable : detail::HistogramRowAvx2;
     detail::SubHistograms sub;
     std::memset(&sub, 0, sizeof(sub));
     DWORD dwPending = 0; // pixels counted into the sub-histograms since the last fold
@@ -174,7 +192,9 @@ Impl MapBytes(const PixelBuffer& buffer, const BYTE* pTable, DWORD dwBytesMapped
         return impl;
     }
 
-    auto* pRowKernel = impl == Impl::Avx2 ? detail::MapRowAvx2 : detail::MapRowPortable;
+    auto* pRowKernel = impl == Impl::Avx512 ? detail::MapRowAvx512
+                       : impl == Impl::Avx2 ? detail::MapRowAvx2
+                                            : detail::MapRowPortable;
     DWORD dwRowOffset = 0;
     for (DWORD y = 0; y < buffer.dwHeight; ++y, dwRowOffset += buffer.dwStride) {
         if (RowIsContiguous(dwRowOffset, buffer.dwWidth, buffer.dwBytesPerPixel)) {

@@ -23,14 +23,17 @@ enum class Impl {
     Scalar,   // the exact per-pixel walk, no tricks
     Portable, // row-wise, unrolled, no processor-specific instructions
     Avx2,     // row-wise with AVX2 where the processor has it
-    Best,     // AVX2 where the processor has it, else portable; portable whenever the
-              // environment variable TONWELL_ENGINE_PORTABLE is set to anything but
-              // "" or "0" (read once per process, on first use)
+    Avx512,   // row-wise with AVX-512 (BW and VBMI) where the processor has it; the
+              // histogram takes the AVX2 row kernel
+    Best,     // the widest of the above the processor has, else portable; portable
+              // whenever the environment variable TONWELL_ENGINE_PORTABLE is set to
+              // anything but "" or "0" (read once per process, on first use)
 };
 
-// Whether Impl::Avx2 runs as such here; an unsupported Avx2 falls back to Portable.
+// Whether impl runs as such here. An unsupported Avx512 falls back to Avx2, an
+// unsupported Avx2 to Portable.
 bool ImplSupported(Impl impl);
-// "scalar", "portable" or "avx2": the form a request for impl runs as.
+// "scalar", "portable", "avx2" or "avx512": the form a request for impl runs as.
 const char* ImplName(Impl impl);
 
 // The passes below return the form that actually ran. They allocate no memory of

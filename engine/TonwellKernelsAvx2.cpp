@@ -94,30 +94,66 @@ TONWELL_AVX2 inline __m256i Luma8Bgrx(const BYTE* p)
 
 } // namespace
 
-TONWELL_AVX2 void HistogramRowAvx2(const BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, SubHistograms& sub)
+namespace {
+
+// Luminance of 32 pixels of dwBytesPerPixel bytes.
+template <DWORD dwBytesPerPixel>
+TONWELL_AVX2 inline __m256i Luma32(const BYTE* p)
 {
-    // Luminance of a block first, then the counts from that block: the vector
-    // pass streams the image while the counting stays in the first-level cache.
-    constexpr DWORD c_Block = 512;
-    alignas(32) BYTE luma[c_Block];
-    DWORD x = 0;
-    while (dwPixels - x >= 32) {
-        const DWORD n = (dwPixels - x >= c_Block ? c_Block : (dwPixels - x) & ~31u);
-        if (dwBytesPerPixel == 3) {
-            for (DWORD i = 0; i < n; i += 32, pRow += 96)
-                _mm256_store_si256(reinterpret_cast<__m256i*>(luma + i), Luma32Rgb(pRow));
-        } else {
-            for (DWORD i = 0; i < n; i += 32, pRow += 128) {
-                const __m256i w0 = _mm256_packus_epi32(Luma8Bgrx(pRow), Luma8Bgrx(pRow + 32));
-                const __m256i w1 = _mm256_packus_epi32(Luma8Bgrx(pRow + 64), Luma8Bgrx(pRow + 96));
-                _mm256_store_si256(reinterpret_cast<__m256i*>(luma + i), _mm256_packus_epi16(w0, w1));
+    if constexpr (dwBytesPerPixel == 3) {
+        return Luma32Rgb(p);
+    } else {
+        const __m256i w0 = _mm256_packus_epi32(Luma8Bgrx(p), Luma8Bgrx(p + 32));
+        const __m256i w1 = _mm256_packus_epi32(Luma8Bgrx(p + 64), Luma8Bgrx(p + 96));
+        return _mm256_packus_epi16(w0, w1);
+    }
+}
+
+template <DWORD dwBytesPerPixel>
+TONWELL_AVX2 void HistogramRow(const BYTE* pRow, DWORD dwPixels, SubHistograms& sub)
+{
+    // Software pipelined: each step works out the luminance of the next 64 pixels
+    // with vector instructions while it counts the previous 64 from a small
+    // buffer, so that the vector units and the counting (loads and stores) run side
+    // by side instead of taking turns.
+    constexpr DWORD c_Step = 64;
+    constexpr DWORD c_StepBytes = c_Step * dwBytesPerPixel;
+    alignas(32) BYTE luma[2][c_Step];
+    const DWORD dwSteps = dwPixels / c_Step;
+    if (dwSteps > 0) {
+        for (DWORD i = 0; i < c_Step; i += 32)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(luma[0] + i),
+                               Luma32<dwBytesPerPixel>(pRow + i * dwBytesPerPixel));
+        for (DWORD k = 0; k < dwSteps; ++k) {
+            pRow += c_StepBytes;
+            if (k + 1 < dwSteps) {
+                BYTE* pNext = luma[(k + 1) & 1];
+                for (DWORD i = 0; i < c_Step; i += 32)
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(pNext + i),
+                                       Luma32<dwBytesPerPixel>(pRow + i * dwBytesPerPixel));
             }
+            for (DWORD i = 0; i < c_Step; i += 32)
+                Count32(luma[k & 1] + i, sub);
         }
-        for (DWORD i = 0; i < n; i += 32)
-            Count32(luma + i, sub);
-        x += n;
+    }
+    DWORD x = dwSteps * c_Step;
+    if (dwPixels - x >= 32) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(luma[0]), Luma32<dwBytesPerPixel>(pRow));
+        Count32(luma[0], sub);
+        pRow += 32 * dwBytesPerPixel;
+        x += 32;
     }
     HistogramRowPortable(pRow, dwPixels - x, dwBytesPerPixel, sub);
+}
+
+} // namespace
+
+TONWELL_AVX2 void HistogramRowAvx2(const BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, SubHistograms& sub)
+{
+    if (dwBytesPerPixel == 3)
+        HistogramRow<3>(pRow, dwPixels, sub);
+    else
+        HistogramRow<4>(pRow, dwPixels, sub);
 }
 
 namespace {

@@ -25,6 +25,7 @@ void HistogramRowAvx2(const BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, S
 // or bytes 0..2 of 4-byte pixels (dwBytesMapped == 3).
 void MapRowPortable(BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, DWORD dwBytesMapped, const BYTE* pTable);
 void MapRowAvx2(BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, DWORD dwBytesMapped, const BYTE* pTable);
+void MapRowAvx512(BYTE* pRow, DWORD dwPixels, DWORD dwBytesPerPixel, DWORD dwBytesMapped, const BYTE* pTable);
 
 inline DWORD Luminance(const BYTE* pPixel, DWORD dwBytesPerPixel)
 {

@@ -46,8 +46,10 @@ TONWELL_FUZZ_TARGET(engine_diff)
         table[i] = BYTE(i * (tableSeed | 1) + tableSeed);
 
     std::vector<Impl> impls{Impl::Portable};
-    if (tonwell::kernels::ImplSupported(Impl::Avx2))
-        impls.push_back(Impl::Avx2);
+    for (Impl wide : {Impl::Avx2, Impl::Avx512}) {
+        if (tonwell::kernels::ImplSupported(wide))
+            impls.push_back(wide);
+    }
 
     auto at = [&](std::vector<BYTE>& v) {
         return PixelBuffer{v.data() + origin, width, height, DWORD(stride), bpp};

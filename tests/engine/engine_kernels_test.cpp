@@ -90,13 +90,14 @@ Layout RandomLayout(std::mt19937& rng, DWORD maxWidth, DWORD maxHeight)
     return MakeLayout(width, height, form, std::uniform_int_distribution<int>(0, 1)(rng) ? 4 : 3, rng);
 }
 
-// Every width up to 70, and the widths on and beside each boundary of the row
-// kernels: 4-pixel groups, 32-pixel vectors and 512-pixel luminance blocks, up to
-// past 2,000 pixels.
+// Every width up to 130 (row lengths at every remainder of the 64- and 128-byte
+// steps of the AVX-512 table pass), and the widths on and beside each boundary of
+// the row kernels: 4-pixel groups, 32-pixel vectors, 64-pixel luminance steps
+// and 512-pixel blocks, up to past 2,000 pixels.
 std::vector<DWORD> BoundaryWidths()
 {
     std::set<DWORD> widths;
-    for (DWORD w = 0; w <= 70; ++w)
+    for (DWORD w = 0; w <= 130; ++w)
         widths.insert(w);
     for (DWORD k = 1; 32 * k <= 2112; ++k)
         widths.insert({32 * k - 1, 32 * k, 32 * k + 1});
@@ -110,8 +111,10 @@ std::vector<DWORD> BoundaryWidths()
 std::vector<Impl> FastImpls()
 {
     std::vector<Impl> impls{Impl::Portable};
-    if (tonwell::kernels::ImplSupported(Impl::Avx2))
-        impls.push_back(Impl::Avx2);
+    for (Impl wide : {Impl::Avx2, Impl::Avx512}) {
+        if (tonwell::kernels::ImplSupported(wide))
+            impls.push_back(wide);
+    }
     return impls;
 }
 
@@ -207,7 +210,7 @@ TEST(EngineKernels, CountsBeyondWhatASubHistogramHolds)
         const PixelBuffer buffer{row.data(), s.width, s.height, 0, s.bpp};
         const ULONGLONG red = static_cast<ULONGLONG>((s.width + 3) / 4) * s.height;
         const ULONGLONG grey = static_cast<ULONGLONG>(s.width) * s.height - red;
-        for (Impl impl : {Impl::Scalar, Impl::Portable, Impl::Avx2, Impl::Best}) {
+        for (Impl impl : {Impl::Scalar, Impl::Portable, Impl::Avx2, Impl::Avx512, Impl::Best}) {
             SCOPED_TRACE(testing::Message() << tonwell::kernels::ImplName(impl) << " " << s.width << "x" << s.height
                                             << " bpp " << s.bpp);
             std::array<ULONGLONG, 256> histogram{};
@@ -222,10 +225,15 @@ TEST(EngineKernels, CountsBeyondWhatASubHistogramHolds)
 TEST(EngineKernels, BestRunsThePathTheEnvironmentAsksFor)
 {
     // TONWELL_ENGINE_PORTABLE=1 is how CTest's second run of this suite keeps the
-    // engine off AVX2; without it, the engine must take AVX2 where there is AVX2.
+    // engine off the wide kernels; without it, the engine must take the widest the
+    // processor has.
     const char* value = std::getenv("TONWELL_ENGINE_PORTABLE");
     const bool forced = value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-    const Impl expected = !forced && tonwell::kernels::ImplSupported(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
+    Impl expected = Impl::Portable;
+    if (!forced && tonwell::kernels::ImplSupported(Impl::Avx512))
+        expected = Impl::Avx512;
+    else if (!forced && tonwell::kernels::ImplSupported(Impl::Avx2))
+        expected = Impl::Avx2;
 
     std::vector<BYTE> pixels(3 * 600, 90);
     const PixelBuffer buffer{pixels.data(), 600, 1, 1800, 3};
