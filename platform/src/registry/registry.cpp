@@ -563,6 +563,33 @@ std::vector<KeyEntry> UsersChildren(Transaction& tx, int64_t usersKey)
 
 LONG CheckRight(const Target& t, ACCESS_MASK right) { return (t.granted & right) == right ? 0 : ERROR_ACCESS_DENIED; }
 
+// Runs `body` on the key behind a handle, after the handle checks every
+// operation shares; `start` keeps where it ran, for a handle made from it.
+template <typename Body>
+LONG WithKeyAt(Start& start, HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts,
+               std::shared_ptr<PlatformTransaction> within)
+{
+    if (LONG status = Locate(hKey, parts, start))
+        return status;
+    if (within)
+        start.within = std::move(within);
+    sec::Caller caller = sec::CurrentCaller();
+    return Run(start.store, write, [&](Transaction& tx) -> LONG {
+        Target t;
+        if (LONG s = Resolve(tx, start, caller, t))
+            return s;
+        return body(tx, t, caller);
+    }, start.within.get());
+}
+
+template <typename Body>
+LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts = nullptr,
+             std::shared_ptr<PlatformTransaction> within = nullptr)
+{
+    Start start;
+    return WithKeyAt(start, hKey, write, std::forward<Body>(body), parts, std::move(within));
+}
+
 // What an operation answers for a handle with no key in the store behind it:
 // HKEY_DYN_DATA is no handle here, and HKEY_PERFORMANCE_DATA gives
 // `performance`, each operation's own answer. Nothing for other handles.
@@ -616,22 +643,14 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
     if (LONG status = SplitPath(subKey, parts))
         return status;
     Start start;
-    if (LONG status = Locate(hKey, &parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool created = false;
     bool usersRoot = false;
-    LONG status = Run(start.store, true, [&](Transaction& tx) -> LONG {
+    LONG status = WithKeyAt(start, hKey, true, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
         created = false;
         generation = tx.StoreGeneration();
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
         KeyRow cur = t.row;
         bool curIsHandleKey = true;
         bool curIsNew = false;
@@ -696,7 +715,7 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             return ERROR_SUCCESS;
         }
         return CheckOpen(cur, caller, sam, granted);
-    }, start.within.get());
+    }, &parts, std::move(within));
     if (status != ERROR_SUCCESS)
         return status;
     *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
@@ -726,27 +745,19 @@ LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam,
     if (LONG status = SplitPath(subKey, parts))
         return status;
     Start start;
-    if (LONG status = Locate(hKey, &parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool usersRoot = false;
-    LONG status = Run(start.store, false, [&](Transaction& tx) -> LONG {
+    LONG status = WithKeyAt(start, hKey, false, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
         generation = tx.StoreGeneration();
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
         KeyRow row;
         if (LONG s = Walk(tx, t.row, parts, row))
             return s;
         key = row.id;
         usersRoot = IsUsersRoot(tx, row);
         return CheckOpen(row, caller, sam, granted);
-    }, start.within.get());
+    }, &parts, std::move(within));
     if (status != ERROR_SUCCESS)
         return status;
     *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
@@ -761,30 +772,6 @@ LONG CloseKey(HKEY hKey)
     std::lock_guard<std::mutex> guard(t.lock);
     return t.entries.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
-
-namespace {
-
-// Runs `body` on the key behind a handle, after the handle checks every
-// operation shares.
-template <typename Body>
-LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts = nullptr,
-             std::shared_ptr<PlatformTransaction> within = nullptr)
-{
-    Start start;
-    if (LONG status = Locate(hKey, parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
-    return Run(start.store, write, [&](Transaction& tx) -> LONG {
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
-        return body(tx, t, caller);
-    }, start.within.get());
-}
-
-} // namespace
 
 LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* data, size_t size)
 {
@@ -1101,16 +1088,14 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+    if (!EnumKeyArgsValid(lpName, lpcchName, lpReserved, lpClass, lpcchClass))
         return ERROR_INVALID_PARAMETER;
     return GuardStatus([&]() -> LONG {
         KeyEntry entry;
         LONG status = EnumKey(hKey, dwIndex, entry);
         if (status != ERROR_SUCCESS)
             return status;
-        if (LONG s = CopyName(entry.name, lpName, lpcchName))
-            return s;
-        if (LONG s = CopyClass(entry.cls, lpClass, lpcchClass, false))
+        if (LONG s = CopyKeyEntry(entry.name, entry.cls, lpName, lpcchName, lpClass, lpcchClass))
             return s;
         SetFileTime(lpftLastWriteTime, entry.written);
         return ERROR_SUCCESS;
@@ -1120,18 +1105,15 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
 LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+    if (!EnumValueArgsValid(lpValueName, lpcchValueName, lpReserved, lpData, lpcbData))
         return ERROR_INVALID_PARAMETER;
     return GuardStatus([&]() -> LONG {
         ValueEntry entry;
         LONG status = EnumValue(hKey, dwIndex, entry);
         if (status != ERROR_SUCCESS)
             return status;
-        if (LONG s = CopyName(entry.name, lpValueName, lpcchValueName))
-            return s;
-        if (lpType)
-            *lpType = entry.value.type;
-        return CopyData(entry.value.data, lpData, lpcbData);
+        return CopyValueEntry(entry.name, entry.value.type, entry.value.data, lpValueName, lpcchValueName, lpType,
+                              lpData, lpcbData);
     });
 }
 

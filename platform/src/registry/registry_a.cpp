@@ -168,16 +168,14 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+    if (!EnumKeyArgsValid(lpName, lpcchName, lpReserved, lpClass, lpcchClass))
         return ERROR_INVALID_PARAMETER;
     return GuardStatus([&]() -> LONG {
         std::u16string name, cls;
         FILETIME written{};
         if (LONG s = EnumKeyWide(hKey, dwIndex, lpcchClass != nullptr, name, cls, &written))
             return s;
-        if (LONG s = CopyName(Narrow(name), lpName, lpcchName))
-            return s;
-        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, false))
+        if (LONG s = CopyKeyEntry(Narrow(name), Narrow(cls), lpName, lpcchName, lpClass, lpcchClass))
             return s;
         if (lpftLastWriteTime)
             *lpftLastWriteTime = written;
@@ -188,7 +186,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+    if (!EnumValueArgsValid(lpValueName, lpcchValueName, lpReserved, lpData, lpcbData))
         return ERROR_INVALID_PARAMETER;
     return GuardStatus([&]() -> LONG {
         std::u16string name(TONWELL_REG_MAX_VALUE_NAME + 1, u'\0');
@@ -216,11 +214,8 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
             data.resize(size);
             break;
         }
-        if (LONG s = CopyName(Narrow(name), lpValueName, lpcchValueName))
-            return s;
-        if (lpType)
-            *lpType = type;
-        return CopyData(NarrowData(type, data), lpData, lpcbData);
+        return CopyValueEntry(Narrow(name), type, NarrowData(type, data), lpValueName, lpcchValueName, lpType,
+                              lpData, lpcbData);
     });
 }
 

@@ -91,8 +91,43 @@ LONG CopyClass(const std::basic_string<C>& cls, C* buffer, LPDWORD cch, bool len
     return s;
 }
 
+// Whether a caller's buffers suit RegEnumKeyEx, either form: a name buffer
+// with its size, nothing reserved, and a size for any class buffer.
+inline bool EnumKeyArgsValid(const void* name, LPDWORD cchName, LPDWORD reserved, const void* cls, LPDWORD cchClass)
+{
+    return name && cchName && !reserved && (!cls || cchClass);
+}
+
+// The same for RegEnumValue, whose data buffer needs its size.
+inline bool EnumValueArgsValid(const void* name, LPDWORD cchName, LPDWORD reserved, const void* data, LPDWORD cbData)
+{
+    return name && cchName && !reserved && (!data || cbData);
+}
+
 // The size protocol of value data: *cb receives the size; with no buffer
 // that is all, and a short buffer gives ERROR_MORE_DATA.
 LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);
 
+
+// What RegEnumKeyEx gives its caller, either form: the name, then the class.
+template <class C>
+LONG CopyKeyEntry(const std::basic_string<C>& name, const std::basic_string<C>& cls, C* nameBuffer, LPDWORD cchName,
+                  C* classBuffer, LPDWORD cchClass)
+{
+    if (LONG s = CopyName(name, nameBuffer, cchName))
+        return s;
+    return CopyClass(cls, classBuffer, cchClass, false);
+}
+
+// What RegEnumValue gives its caller, either form: the name, type and data.
+template <class C>
+LONG CopyValueEntry(const std::basic_string<C>& name, DWORD type, const std::vector<uint8_t>& data, C* nameBuffer,
+                    LPDWORD cchName, LPDWORD typeOut, LPBYTE dataBuffer, LPDWORD cbData)
+{
+    if (LONG s = CopyName(name, nameBuffer, cchName))
+        return s;
+    if (typeOut)
+        *typeOut = type;
+    return CopyData(data, dataBuffer, cbData);
+}
 } // namespace tonwell::platform::registry
