@@ -138,6 +138,17 @@ private:
     // The vtable an imported base describes must have the slots this interface inherits.
     HRESULT CheckLayout();
     FUNCDESC* BuildFuncDesc(const tl::Func& f, size_t index) const;
+    // The checks of every per-item method, in this order: E_INVALIDARG for a null out
+    // pointer, then TYPE_E_ELEMENTNOTFOUND for an item this type does not have.
+    static HRESULT CheckItem(const void* out, bool exists)
+    {
+        if (!out)
+            return E_INVALIDARG;
+        return exists ? S_OK : TYPE_E_ELEMENTNOTFOUND;
+    }
+    bool HasFunc(UINT index) const { return index < Type().funcs.size(); }
+    bool HasParam(UINT func, UINT param) const { return HasFunc(func) && param < Type().funcs[func].params.size(); }
+    bool HasImpl(UINT index) const { return index < Type().impls.size(); }
 
     CTypeLib& m_lib;
     UINT m_index;
@@ -653,20 +664,16 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
 
 HRESULT CTypeInfo::GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType)
 {
-    if (!pRefType)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pRefType, HasImpl(index)); FAILED(hr))
+        return hr;
     *pRefType = Type().impls[index].ref;
     return S_OK;
 }
 
 HRESULT CTypeInfo::GetImplTypeFlags(UINT index, INT* pImplTypeFlags)
 {
-    if (!pImplTypeFlags)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pImplTypeFlags, HasImpl(index)); FAILED(hr))
+        return hr;
     *pImplTypeFlags = INT(Type().impls[index].flags);
     return S_OK;
 }
@@ -881,35 +888,27 @@ HRESULT CTypeInfo::GetCustData(REFGUID, VARIANT* pVarVal)
 
 HRESULT CTypeInfo::GetFuncCustData(UINT index, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (index >= Type().funcs.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasFunc(index)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
 HRESULT CTypeInfo::GetParamCustData(UINT indexFunc, UINT indexParam, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (indexFunc >= Type().funcs.size() || indexParam >= Type().funcs[indexFunc].params.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasParam(indexFunc, indexParam)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
 HRESULT CTypeInfo::GetVarCustData(UINT, REFGUID, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    return TYPE_E_ELEMENTNOTFOUND;
+    return CheckItem(pVarVal, false); // no variables here
 }
 
 HRESULT CTypeInfo::GetImplTypeCustData(UINT index, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasImpl(index)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
@@ -938,35 +937,27 @@ HRESULT CTypeInfo::GetAllCustData(CUSTDATA* pCustData)
 
 HRESULT CTypeInfo::GetAllFuncCustData(UINT index, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (index >= Type().funcs.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasFunc(index)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 
 HRESULT CTypeInfo::GetAllParamCustData(UINT indexFunc, UINT indexParam, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (indexFunc >= Type().funcs.size() || indexParam >= Type().funcs[indexFunc].params.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasParam(indexFunc, indexParam)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 
 HRESULT CTypeInfo::GetAllVarCustData(UINT, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    return TYPE_E_ELEMENTNOTFOUND;
+    return CheckItem(pCustData, false); // no variables here
 }
 
 HRESULT CTypeInfo::GetAllImplTypeCustData(UINT index, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasImpl(index)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 
