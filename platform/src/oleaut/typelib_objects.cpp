@@ -135,6 +135,23 @@ private:
     int FindFunc(MEMBERID memid, WORD kind = 0) const;
     // The base interface's type information (a new reference), or null with the reason.
     HRESULT Base(ITypeInfo** out);
+    // A call for a member this type inherits, made on the base's type information:
+    // TYPE_E_INVALIDSTATE past the depth limit, `noBase` when there is no base (and, where
+    // `anyFailureIsNoBase`, when it cannot be loaded either; otherwise that failure).
+    template <typename Call>
+    HRESULT CallBase(HRESULT noBase, bool anyFailureIsNoBase, Call&& call)
+    {
+        BaseWalk walk;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
+        ITypeInfo* base = nullptr;
+        HRESULT hr = Base(&base);
+        if (FAILED(hr))
+            return hr == TYPE_E_ELEMENTNOTFOUND || anyFailureIsNoBase ? noBase : hr;
+        hr = call(base);
+        base->Release();
+        return hr;
+    }
     // The vtable an imported base describes must have the slots this interface inherits.
     HRESULT CheckLayout();
     FUNCDESC* BuildFuncDesc(const tl::Func& f, size_t index) const;
@@ -635,17 +652,10 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
         return E_INVALIDARG;
     *pcNames = 0;
     int i = FindFunc(memid);
-    if (i < 0) {
-        BaseWalk walk;
-        ITypeInfo* base = nullptr;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        if (FAILED(Base(&base)))
-            return TYPE_E_ELEMENTNOTFOUND;
-        HRESULT hr = base->GetNames(memid, rgBstrNames, cMaxNames, pcNames);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(TYPE_E_ELEMENTNOTFOUND, true, [&](ITypeInfo* base) {
+            return base->GetNames(memid, rgBstrNames, cMaxNames, pcNames);
+        });
     const tl::Func& f = Type().funcs[size_t(i)];
     std::vector<const std::u16string*> names{&Lib().strings[f.name]};
     for (const tl::Param& p : f.params)
@@ -693,21 +703,9 @@ HRESULT CTypeInfo::GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMe
             found = &f;
             break;
         }
-    if (!found) {
-        // Inherited members answer through the base interface's own type information.
-        BaseWalk walk;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        ITypeInfo* base = nullptr;
-        HRESULT hr = Base(&base);
-        if (hr == TYPE_E_ELEMENTNOTFOUND)
-            return DISP_E_UNKNOWNNAME;
-        if (FAILED(hr))
-            return hr;
-        hr = base->GetIDsOfNames(rgszNames, cNames, pMemId);
-        base->Release();
-        return hr;
-    }
+    if (!found) // inherited members answer through the base interface's own type information
+        return CallBase(DISP_E_UNKNOWNNAME, false,
+                        [&](ITypeInfo* base) { return base->GetIDsOfNames(rgszNames, cNames, pMemId); });
     pMemId[0] = found->memid;
     HRESULT hr = S_OK;
     for (UINT k = 1; k < cNames; ++k) {
@@ -734,20 +732,10 @@ HRESULT CTypeInfo::Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPAR
     if (kinds == 0)
         return DISP_E_MEMBERNOTFOUND;
     int i = FindFunc(memid, kinds);
-    if (i < 0) {
-        BaseWalk walk;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        ITypeInfo* base = nullptr;
-        HRESULT hr = Base(&base);
-        if (hr == TYPE_E_ELEMENTNOTFOUND)
-            return DISP_E_MEMBERNOTFOUND;
-        if (FAILED(hr))
-            return hr;
-        hr = base->Invoke(pvInstance, memid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(DISP_E_MEMBERNOTFOUND, false, [&](ITypeInfo* base) {
+            return base->Invoke(pvInstance, memid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+        });
     HRESULT hr = CheckLayout();
     if (FAILED(hr))
         return hr;
@@ -768,17 +756,10 @@ HRESULT CTypeInfo::GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstr
                               pBstrHelpFile);
     }
     int i = FindFunc(memid);
-    if (i < 0) {
-        BaseWalk walk;
-        ITypeInfo* base = nullptr;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        if (FAILED(Base(&base)))
-            return TYPE_E_ELEMENTNOTFOUND;
-        HRESULT hr = base->GetDocumentation(memid, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(TYPE_E_ELEMENTNOTFOUND, true, [&](ITypeInfo* base) {
+            return base->GetDocumentation(memid, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
+        });
     const tl::Func& f = Type().funcs[size_t(i)];
     return m_lib.Document(f.name, f.doc, f.helpContext, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
 }
