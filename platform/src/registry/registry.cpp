@@ -1088,33 +1088,31 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    if (!EnumKeyArgsValid(lpName, lpcchName, lpReserved, lpClass, lpcchClass))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        KeyEntry entry;
-        LONG status = EnumKey(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        if (LONG s = CopyKeyEntry(entry.name, entry.cls, lpName, lpcchName, lpClass, lpcchClass))
-            return s;
-        SetFileTime(lpftLastWriteTime, entry.written);
-        return ERROR_SUCCESS;
-    });
+    return EnumKeyExport(lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime,
+                         [&](std::u16string& name, std::u16string& cls, FILETIME& written) -> LONG {
+                             KeyEntry entry;
+                             if (LONG s = EnumKey(hKey, dwIndex, entry))
+                                 return s;
+                             name = std::move(entry.name);
+                             cls = std::move(entry.cls);
+                             SetFileTime(&written, entry.written);
+                             return ERROR_SUCCESS;
+                         });
 }
 
 LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    if (!EnumValueArgsValid(lpValueName, lpcchValueName, lpReserved, lpData, lpcbData))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        ValueEntry entry;
-        LONG status = EnumValue(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        return CopyValueEntry(entry.name, entry.value.type, entry.value.data, lpValueName, lpcchValueName, lpType,
-                              lpData, lpcbData);
-    });
+    return EnumValueExport(lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData,
+                           [&](std::u16string& name, DWORD& type, std::vector<uint8_t>& data) -> LONG {
+                               ValueEntry entry;
+                               if (LONG s = EnumValue(hKey, dwIndex, entry))
+                                   return s;
+                               name = std::move(entry.name);
+                               type = entry.value.type;
+                               data = std::move(entry.value.data);
+                               return ERROR_SUCCESS;
+                           });
 }
 
 LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,

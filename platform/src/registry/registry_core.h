@@ -4,6 +4,8 @@
 
 #include <winreg.h>
 
+#include "boundary.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,43 +93,54 @@ LONG CopyClass(const std::basic_string<C>& cls, C* buffer, LPDWORD cch, bool len
     return s;
 }
 
-// Whether a caller's buffers suit RegEnumKeyEx, either form: a name buffer
-// with its size, nothing reserved, and a size for any class buffer.
-inline bool EnumKeyArgsValid(const void* name, LPDWORD cchName, LPDWORD reserved, const void* cls, LPDWORD cchClass)
-{
-    return name && cchName && !reserved && (!cls || cchClass);
-}
-
-// The same for RegEnumValue, whose data buffer needs its size.
-inline bool EnumValueArgsValid(const void* name, LPDWORD cchName, LPDWORD reserved, const void* data, LPDWORD cbData)
-{
-    return name && cchName && !reserved && (!data || cbData);
-}
-
 // The size protocol of value data: *cb receives the size; with no buffer
 // that is all, and a short buffer gives ERROR_MORE_DATA.
 LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);
 
-
-// What RegEnumKeyEx gives its caller, either form: the name, then the class.
-template <class C>
-LONG CopyKeyEntry(const std::basic_string<C>& name, const std::basic_string<C>& cls, C* nameBuffer, LPDWORD cchName,
-                  C* classBuffer, LPDWORD cchClass)
+// RegEnumKeyEx, either form: the caller's arguments checked (a name buffer
+// with its size, nothing reserved, a size for any class buffer), then
+// `get(name, cls, written)` fills the subkey's name, class and last write inside the
+// boundary guard, and the results go to the caller's buffers.
+template <class C, class Get>
+LONG EnumKeyExport(C* nameBuffer, LPDWORD cchName, LPDWORD reserved, C* classBuffer, LPDWORD cchClass,
+                   PFILETIME written, Get&& get)
 {
-    if (LONG s = CopyName(name, nameBuffer, cchName))
-        return s;
-    return CopyClass(cls, classBuffer, cchClass, false);
+    if (!nameBuffer || !cchName || reserved || (classBuffer && !cchClass))
+        return ERROR_INVALID_PARAMETER;
+    return GuardStatus([&]() -> LONG {
+        std::basic_string<C> name, cls;
+        FILETIME time{};
+        if (LONG s = get(name, cls, time))
+            return s;
+        if (LONG s = CopyName(name, nameBuffer, cchName))
+            return s;
+        if (LONG s = CopyClass(cls, classBuffer, cchClass, false))
+            return s;
+        if (written)
+            *written = time;
+        return ERROR_SUCCESS;
+    });
 }
 
-// What RegEnumValue gives its caller, either form: the name, type and data.
-template <class C>
-LONG CopyValueEntry(const std::basic_string<C>& name, DWORD type, const std::vector<uint8_t>& data, C* nameBuffer,
-                    LPDWORD cchName, LPDWORD typeOut, LPBYTE dataBuffer, LPDWORD cbData)
+// RegEnumValue, either form: as EnumKeyExport, with a size for any data
+// buffer and `get(name, type, data)`.
+template <class C, class Get>
+LONG EnumValueExport(C* nameBuffer, LPDWORD cchName, LPDWORD reserved, LPDWORD typeOut, LPBYTE dataBuffer,
+                     LPDWORD cbData, Get&& get)
 {
-    if (LONG s = CopyName(name, nameBuffer, cchName))
-        return s;
-    if (typeOut)
-        *typeOut = type;
-    return CopyData(data, dataBuffer, cbData);
+    if (!nameBuffer || !cchName || reserved || (dataBuffer && !cbData))
+        return ERROR_INVALID_PARAMETER;
+    return GuardStatus([&]() -> LONG {
+        std::basic_string<C> name;
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        if (LONG s = get(name, type, data))
+            return s;
+        if (LONG s = CopyName(name, nameBuffer, cchName))
+            return s;
+        if (typeOut)
+            *typeOut = type;
+        return CopyData(data, dataBuffer, cbData);
+    });
 }
 } // namespace tonwell::platform::registry
