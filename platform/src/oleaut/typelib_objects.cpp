@@ -73,6 +73,15 @@ void SetEmpty(VARIANT* v)
     v->vt = VT_EMPTY;
 }
 
+// The checks of every per-item method, in this order: E_INVALIDARG for a null out
+// pointer, then TYPE_E_ELEMENTNOTFOUND for an item that does not exist.
+HRESULT CheckItem(const void* out, bool exists)
+{
+    if (!out)
+        return E_INVALIDARG;
+    return exists ? S_OK : TYPE_E_ELEMENTNOTFOUND;
+}
+
 class CTypeLib;
 
 class CTypeInfo final : public ITypeInfo2 {
@@ -155,14 +164,6 @@ private:
     // The vtable an imported base describes must have the slots this interface inherits.
     HRESULT CheckLayout();
     FUNCDESC* BuildFuncDesc(const tl::Func& f, size_t index) const;
-    // The checks of every per-item method, in this order: E_INVALIDARG for a null out
-    // pointer, then TYPE_E_ELEMENTNOTFOUND for an item this type does not have.
-    static HRESULT CheckItem(const void* out, bool exists)
-    {
-        if (!out)
-            return E_INVALIDARG;
-        return exists ? S_OK : TYPE_E_ELEMENTNOTFOUND;
-    }
     bool HasFunc(UINT index) const { return index < Type().funcs.size(); }
     bool HasParam(UINT func, UINT param) const { return HasFunc(func) && param < Type().funcs[func].params.size(); }
     bool HasImpl(UINT index) const { return index < Type().impls.size(); }
@@ -236,10 +237,8 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index, TYPEKIND* pTKind) override
     {
-        if (!pTKind)
-            return E_INVALIDARG;
-        if (index >= m_infos.size())
-            return TYPE_E_ELEMENTNOTFOUND;
+        if (HRESULT hr = CheckItem(pTKind, index < m_infos.size()); FAILED(hr))
+            return hr;
         *pTKind = TYPEKIND(Lib().types[index].kind);
         return S_OK;
     }
