@@ -773,6 +773,24 @@ LONG CloseKey(HKEY hKey)
     return t.entries.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
+namespace {
+
+// An operation on what a key holds: for a handle with no key behind it, `unbacked`
+// (see Unbacked); else `body` runs on the key once the handle is found to hold `right`.
+template <typename Body>
+LONG WithKeyRight(HKEY hKey, LONG unbacked, bool write, ACCESS_MASK right, Body&& body)
+{
+    if (std::optional<LONG> s = Unbacked(hKey, unbacked))
+        return *s;
+    return WithKey(hKey, write, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
+        if (CheckRight(t, right))
+            return ERROR_ACCESS_DENIED;
+        return body(tx, t);
+    });
+}
+
+} // namespace
+
 LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* data, size_t size)
 {
     if (std::optional<LONG> s = Unbacked(hKey, ERROR_ACCESS_DENIED))
@@ -797,11 +815,7 @@ LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* 
 
 LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_FILE_NOT_FOUND, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement s = tx.Prepare("SELECT type,data FROM vals WHERE key=?1 AND fold=?2");
         s.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!s.Step())
@@ -814,11 +828,7 @@ LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 
 LONG DeleteValue(HKEY hKey, const std::u16string& name)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
-        return *s;
-    return WithKey(hKey, true, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_FILE_NOT_FOUND, true, KEY_SET_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement find = tx.Prepare("SELECT 1 FROM vals WHERE key=?1 AND fold=?2");
         find.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!find.Step())
@@ -873,11 +883,8 @@ LONG DeleteKey(HKEY hKey, const std::u16string* subKey, std::shared_ptr<Platform
 
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_ENUMERATE_SUB_KEYS))
-            return ERROR_ACCESS_DENIED;
+    const ACCESS_MASK right = KEY_ENUMERATE_SUB_KEYS;
+    return WithKeyRight(hKey, ERROR_NO_MORE_ITEMS, false, right, [&](Transaction& tx, Target& t) -> LONG {
         if (IsUsersRoot(tx, t.row)) {
             std::vector<KeyEntry> children = UsersChildren(tx, t.row.id);
             if (index >= children.size())
@@ -899,11 +906,7 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 
 LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_NO_MORE_ITEMS, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement s = tx.Prepare("SELECT name,type,data FROM vals WHERE key=?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
         s.Bind(1, t.row.id).Bind(2, static_cast<int64_t>(index));
         if (!s.Step())
@@ -918,11 +921,7 @@ LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 LONG QueryInfo(HKEY hKey, KeyInfo& info)
 {
     info = KeyInfo{};
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_SUCCESS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_SUCCESS, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         info = KeyInfo{};
         if (t.row.cls) {
             info.cls = FromStorage(*t.row.cls);
