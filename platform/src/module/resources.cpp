@@ -301,26 +301,26 @@ HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType)
 HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType)
 {
     return GuardLastError(HRSRC(nullptr), [&] {
-            // Text in the process code page (UTF-8) goes through the platform's codec; numbers pass as they are.
-            auto widen = [](LPCSTR id, std::u16string& storage) -> LPCWSTR {
-                if (IS_INTRESOURCE(id))
-                    return reinterpret_cast<LPCWSTR>(id);
-                storage = tonwell::platform::text::Utf8ToUtf16(id);
-                return storage.c_str();
-            };
-            std::u16string name, type;
-            return Find(hModule, widen(lpType, type), widen(lpName, name), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-        });
+        // Text in the process code page (UTF-8) goes through the platform's codec; numbers pass as they are.
+        auto widen = [](LPCSTR id, std::u16string& storage) -> LPCWSTR {
+            if (IS_INTRESOURCE(id))
+                return reinterpret_cast<LPCWSTR>(id);
+            storage = tonwell::platform::text::Utf8ToUtf16(id);
+            return storage.c_str();
+        };
+        std::u16string name, type;
+        return Find(hModule, widen(lpType, type), widen(lpName, name), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    });
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo)
 {
     return GuardLastError(HGLOBAL(nullptr), [&] {
-            return WithEntry(hModule, hResInfo, HGLOBAL(nullptr),
-                             [](const ModuleResources& resources, const ResourceEntry& entry) {
-                                 return HGLOBAL(const_cast<uint8_t*>(resources.table.Data(entry)));
-                             });
-        });
+        return WithEntry(hModule, hResInfo, HGLOBAL(nullptr),
+                         [](const ModuleResources& resources, const ResourceEntry& entry) {
+                             return HGLOBAL(const_cast<uint8_t*>(resources.table.Data(entry)));
+                         });
+    });
 }
 
 LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData; }
@@ -328,9 +328,9 @@ LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData; }
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo)
 {
     return GuardLastError(DWORD(0), [&] {
-            return WithEntry(hModule, hResInfo, DWORD(0),
-                             [](const ModuleResources&, const ResourceEntry& entry) { return DWORD(entry.size); });
-        });
+        return WithEntry(hModule, hResInfo, DWORD(0),
+                         [](const ModuleResources&, const ResourceEntry& entry) { return DWORD(entry.size); });
+    });
 }
 
 // Resource data lives as long as its module; there is nothing to free.

@@ -57,11 +57,11 @@ DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle)
         *lpdwHandle = 0;
     DWORD size = 0;
     GuardLastError(FALSE, [&] {
-            return WithVersionBlock(lptstrFilename, [&](const uint8_t*, size_t length) {
-                size = DWORD(length);
-                return TRUE;
-            });
+        return WithVersionBlock(lptstrFilename, [&](const uint8_t*, size_t length) {
+            size = DWORD(length);
+            return TRUE;
         });
+    });
     return size;
 }
 
@@ -72,16 +72,16 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dw
         return FALSE;
     }
     return GuardLastError(FALSE, [&] {
-            return WithVersionBlock(lptstrFilename, [&](const uint8_t* block, size_t length) {
-                // A cut copy would claim more bytes than the caller holds, so nothing is copied then.
-                if (dwLen < length) {
-                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                    return FALSE;
-                }
-                std::memcpy(lpData, block, length);
-                return TRUE;
-            });
+        return WithVersionBlock(lptstrFilename, [&](const uint8_t* block, size_t length) {
+            // A cut copy would claim more bytes than the caller holds, so nothing is copied then.
+            if (dwLen < length) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            std::memcpy(lpData, block, length);
+            return TRUE;
         });
+    });
 }
 
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen)
@@ -98,20 +98,21 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
     auto* block = static_cast<const uint8_t*>(pBlock);
     size_t available = size_t(block[0]) | size_t(block[1]) << 8;
     VersionValue value;
-    VersionQuery result = GuardLastError(
-        VersionQuery::Malformed, [&] { return QueryVersionBlock(block, available, std::u16string_view(lpSubBlock), value); });
-    switch (result) {
-    case VersionQuery::Found:
-        *lplpBuffer = const_cast<uint8_t*>(value.data);
-        if (puLen)
-            *puLen = value.length;
-        return TRUE;
-    case VersionQuery::NotFound:
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return FALSE;
-    case VersionQuery::Malformed:
-        break;
-    }
-    SetLastError(ERROR_INVALID_DATA);
+    VersionQuery result = GuardLastError(VersionQuery::Malformed, [&] {
+    return QueryVersionBlock(block, available, std::u16string_view(lpSubBlock), value);
+});
+switch (result) {
+case VersionQuery::Found:
+    *lplpBuffer = const_cast<uint8_t*>(value.data);
+    if (puLen)
+        *puLen = value.length;
+    return TRUE;
+case VersionQuery::NotFound:
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return FALSE;
+case VersionQuery::Malformed:
+    break;
+}
+SetLastError(ERROR_INVALID_DATA);
+return FALSE;
 }
