@@ -1071,11 +1071,7 @@ private:
                 AttributeSet a(lib.attributes, "a library",
                                {"uuid", "version", "helpstring", "helpcontext", "helpfile", "lcid", "restricted",
                                 "control", "hidden"});
-                out << "\n/* Library " << lib.name;
-                if (auto doc = a.Text("helpstring"))
-                    out << ": " << CommentSafe(*doc);
-                out << " */\n";
-                GuidConstant(out, "GUID", "LIBID_" + lib.name, a.Uuid(lib.position, ""));
+                Heading(out, "Library " + lib.name, a, "GUID", "LIBID_" + lib.name, lib.position);
                 break;
             }
             case Item::Kind::Coclass: {
@@ -1083,11 +1079,7 @@ private:
                 AttributeSet a(c.attributes, "a coclass",
                                {"uuid", "helpstring", "helpcontext", "version", "noncreatable", "hidden", "restricted",
                                 "control", "appobject", "licensed", "aggregatable"});
-                out << "\n/* " << c.name;
-                if (auto doc = a.Text("helpstring"))
-                    out << ": " << CommentSafe(*doc);
-                out << " */\n";
-                GuidConstant(out, "CLSID", "CLSID_" + c.name, a.Uuid(c.position, ""));
+                Heading(out, c.name, a, "CLSID", "CLSID_" + c.name, c.position);
                 break;
             }
             }
@@ -1106,14 +1098,22 @@ private:
         return text;
     }
 
-    void InterfaceBlock(std::ostringstream& out, const InterfaceDecl& d) const
+    // What opens each declaration's part of the header: a comment with its title and help
+    // string, then its GUID constant.
+    static void Heading(std::ostringstream& out, const std::string& title, const AttributeSet& a, const char* type,
+                        const std::string& constant, Position position)
     {
-        AttributeSet a(d.attributes, "an interface", AllInterfaceAttributes());
-        out << "\n/* " << d.name;
+        out << "\n/* " << title;
         if (auto doc = a.Text("helpstring"))
             out << ": " << CommentSafe(*doc);
         out << " */\n";
-        GuidConstant(out, "IID", "IID_" + d.name, a.Uuid(d.position, ""));
+        GuidConstant(out, type, constant, a.Uuid(position, ""));
+    }
+
+    void InterfaceBlock(std::ostringstream& out, const InterfaceDecl& d) const
+    {
+        AttributeSet a(d.attributes, "an interface", AllInterfaceAttributes());
+        Heading(out, d.name, a, "IID", "IID_" + d.name, d.position);
         std::vector<CMethod> vtable = VtableOf(d.name, d.position);
 
         out << "\n#ifdef __cplusplus\n\n";

@@ -641,6 +641,7 @@ std::vector<uint8_t> Write(const Library& lib)
                    lib.types.size() * kTypeSize + nImpls * kImplSize + nFuncs * kFuncSize + nParams * kParamSize +
                    lib.strings.size() * 4 + textUnits * 2;
 
+    // Field by field in file order: the runs of U16/U32 calls below are the record layouts themselves.
     Writer w;
     w.out.reserve(total);
     w.out.insert(w.out.end(), kMagic, kMagic + 4);

@@ -2,6 +2,7 @@
 // module/resources.h for how handles and lifetimes work.
 #include "module/resources.h"
 
+#include "boundary.h"
 #include "kernel/paths.h"
 #include "module/elf_section.h"
 #include "module/resource_table.h"
@@ -184,17 +185,6 @@ ResourceKey KeyOf(LPCWSTR id)
     return ResourceKey::FromText(id);
 }
 
-template <typename F>
-auto Guarded(F&& body, decltype(body()) onFailure) -> decltype(body())
-{
-    try {
-        return body();
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return onFailure;
-    }
-}
-
 HRSRC Find(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage)
 {
     // MAKEINTRESOURCE(0) is the null pointer: no resource has that number.
@@ -295,57 +285,52 @@ void ForgetModuleResources(uintptr_t base)
 } // namespace tonwell::platform::module
 
 using namespace tonwell::platform::module;
+using tonwell::platform::GuardLastError;
 
 HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage)
 {
-    return Guarded([&] { return Find(hModule, lpType, lpName, wLanguage); }, HRSRC(nullptr));
+    return GuardLastError(HRSRC(nullptr), [&] { return Find(hModule, lpType, lpName, wLanguage); });
 }
 
 HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType)
 {
-    return Guarded([&] { return Find(hModule, lpType, lpName, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)); },
-                   HRSRC(nullptr));
+    return GuardLastError(HRSRC(nullptr),
+                          [&] { return Find(hModule, lpType, lpName, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)); });
 }
 
 HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType)
 {
-    return Guarded(
-        [&] {
-            // Text in the process code page (UTF-8) goes through the platform's codec; numbers pass as they are.
-            auto widen = [](LPCSTR id, std::u16string& storage) -> LPCWSTR {
-                if (IS_INTRESOURCE(id))
-                    return reinterpret_cast<LPCWSTR>(id);
-                storage = tonwell::platform::text::Utf8ToUtf16(id);
-                return storage.c_str();
-            };
-            std::u16string name, type;
-            return Find(hModule, widen(lpType, type), widen(lpName, name), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-        },
-        HRSRC(nullptr));
+    return GuardLastError(HRSRC(nullptr), [&] {
+        // Text in the process code page (UTF-8) goes through the platform's codec; numbers pass as they are.
+        auto widen = [](LPCSTR id, std::u16string& storage) -> LPCWSTR {
+            if (IS_INTRESOURCE(id))
+                return reinterpret_cast<LPCWSTR>(id);
+            storage = tonwell::platform::text::Utf8ToUtf16(id);
+            return storage.c_str();
+        };
+        std::u16string name, type;
+        return Find(hModule, widen(lpType, type), widen(lpName, name), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    });
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo)
 {
-    return Guarded(
-        [&] {
-            return WithEntry(hModule, hResInfo, HGLOBAL(nullptr),
-                             [](const ModuleResources& resources, const ResourceEntry& entry) {
-                                 return HGLOBAL(const_cast<uint8_t*>(resources.table.Data(entry)));
-                             });
-        },
-        HGLOBAL(nullptr));
+    return GuardLastError(HGLOBAL(nullptr), [&] {
+        return WithEntry(hModule, hResInfo, HGLOBAL(nullptr),
+                         [](const ModuleResources& resources, const ResourceEntry& entry) {
+                             return HGLOBAL(const_cast<uint8_t*>(resources.table.Data(entry)));
+                         });
+    });
 }
 
 LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData; }
 
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo)
 {
-    return Guarded(
-        [&] {
-            return WithEntry(hModule, hResInfo, DWORD(0),
-                             [](const ModuleResources&, const ResourceEntry& entry) { return DWORD(entry.size); });
-        },
-        DWORD(0));
+    return GuardLastError(DWORD(0), [&] {
+        return WithEntry(hModule, hResInfo, DWORD(0),
+                         [](const ModuleResources&, const ResourceEntry& entry) { return DWORD(entry.size); });
+    });
 }
 
 // Resource data lives as long as its module; there is nothing to free.

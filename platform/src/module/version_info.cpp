@@ -1,6 +1,7 @@
 // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW: the
 // version resource (RT_VERSION 1, any language) of a module file read as
 // data, and the walk over its blocks (module/version_block.h).
+#include "boundary.h"
 #include "module/version_block.h"
 
 #include <errhandlingapi.h>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 using namespace tonwell::platform::module;
+using tonwell::platform::GuardLastError;
 
 namespace {
 
@@ -47,17 +49,6 @@ BOOL WithVersionBlock(LPCWSTR lptstrFilename, F&& use)
     return ok;
 }
 
-template <typename F>
-auto Guarded(F&& body, decltype(body()) onFailure) -> decltype(body())
-{
-    try {
-        return body();
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return onFailure;
-    }
-}
-
 } // namespace
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle)
@@ -65,14 +56,12 @@ DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle)
     if (lpdwHandle)
         *lpdwHandle = 0;
     DWORD size = 0;
-    Guarded(
-        [&] {
-            return WithVersionBlock(lptstrFilename, [&](const uint8_t*, size_t length) {
-                size = DWORD(length);
-                return TRUE;
-            });
-        },
-        FALSE);
+    GuardLastError(FALSE, [&] {
+        return WithVersionBlock(lptstrFilename, [&](const uint8_t*, size_t length) {
+            size = DWORD(length);
+            return TRUE;
+        });
+    });
     return size;
 }
 
@@ -82,19 +71,17 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dw
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Guarded(
-        [&] {
-            return WithVersionBlock(lptstrFilename, [&](const uint8_t* block, size_t length) {
-                // A cut copy would claim more bytes than the caller holds, so nothing is copied then.
-                if (dwLen < length) {
-                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                    return FALSE;
-                }
-                std::memcpy(lpData, block, length);
-                return TRUE;
-            });
-        },
-        FALSE);
+    return GuardLastError(FALSE, [&] {
+        return WithVersionBlock(lptstrFilename, [&](const uint8_t* block, size_t length) {
+            // A cut copy would claim more bytes than the caller holds, so nothing is copied then.
+            if (dwLen < length) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            std::memcpy(lpData, block, length);
+            return TRUE;
+        });
+    });
 }
 
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen)
@@ -111,21 +98,21 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
     auto* block = static_cast<const uint8_t*>(pBlock);
     size_t available = size_t(block[0]) | size_t(block[1]) << 8;
     VersionValue value;
-    VersionQuery result = Guarded(
-        [&] { return QueryVersionBlock(block, available, std::u16string_view(lpSubBlock), value); },
-        VersionQuery::Malformed);
-    switch (result) {
-    case VersionQuery::Found:
-        *lplpBuffer = const_cast<uint8_t*>(value.data);
-        if (puLen)
-            *puLen = value.length;
-        return TRUE;
-    case VersionQuery::NotFound:
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return FALSE;
-    case VersionQuery::Malformed:
-        break;
-    }
-    SetLastError(ERROR_INVALID_DATA);
+    VersionQuery result = GuardLastError(VersionQuery::Malformed, [&] {
+    return QueryVersionBlock(block, available, std::u16string_view(lpSubBlock), value);
+});
+switch (result) {
+case VersionQuery::Found:
+    *lplpBuffer = const_cast<uint8_t*>(value.data);
+    if (puLen)
+        *puLen = value.length;
+    return TRUE;
+case VersionQuery::NotFound:
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return FALSE;
+case VersionQuery::Malformed:
+    break;
+}
+SetLastError(ERROR_INVALID_DATA);
+return FALSE;
 }

@@ -15,6 +15,7 @@
 #include <combaseapi.h>
 
 #include "binary.h"
+#include "boundary.h"
 #include "kernel/paths.h"
 #include "oleaut/typelib_objects.h"
 #include "oleaut/typelib_registry.h"
@@ -311,23 +312,12 @@ HRESULT LoadRegistered(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
     return LoadTypeLib(path->c_str(), out);
 }
 
-template <typename F>
-HRESULT Guarded(F&& body)
-{
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
 } // namespace
 
 } // namespace tonwell::platform::oleaut
 
 using namespace tonwell::platform::oleaut;
+using tonwell::platform::GuardHResult;
 
 HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptlib)
 {
@@ -339,7 +329,7 @@ HRESULT WINAPI LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptli
     std::memcpy(&kind, &regkind, sizeof kind);
     if (!szFile || (kind != REGKIND_DEFAULT && kind != REGKIND_REGISTER && kind != REGKIND_NONE))
         return E_INVALIDARG;
-    return Guarded([&] {
+    return GuardHResult([&] {
         Located where;
         ITypeLib* lib = nullptr;
         HRESULT hr = Load(szFile, where, &lib);
@@ -369,5 +359,5 @@ HRESULT WINAPI LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCI
     if (!pptlib)
         return E_POINTER;
     *pptlib = nullptr;
-    return Guarded([&] { return LoadRegistered(rguid, wVerMajor, wVerMinor, lcid, pptlib); });
+    return GuardHResult([&] { return LoadRegistered(rguid, wVerMajor, wVerMinor, lcid, pptlib); });
 }

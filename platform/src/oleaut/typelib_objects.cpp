@@ -73,6 +73,15 @@ void SetEmpty(VARIANT* v)
     v->vt = VT_EMPTY;
 }
 
+// The checks of every per-item method, in this order: E_INVALIDARG for a null out
+// pointer, then TYPE_E_ELEMENTNOTFOUND for an item that does not exist.
+HRESULT CheckItem(const void* out, bool exists)
+{
+    if (!out)
+        return E_INVALIDARG;
+    return exists ? S_OK : TYPE_E_ELEMENTNOTFOUND;
+}
+
 class CTypeLib;
 
 class CTypeInfo final : public ITypeInfo2 {
@@ -135,9 +144,29 @@ private:
     int FindFunc(MEMBERID memid, WORD kind = 0) const;
     // The base interface's type information (a new reference), or null with the reason.
     HRESULT Base(ITypeInfo** out);
+    // A call for a member this type inherits, made on the base's type information:
+    // TYPE_E_INVALIDSTATE past the depth limit, `noBase` when there is no base (and, where
+    // `anyFailureIsNoBase`, when it cannot be loaded either; otherwise that failure).
+    template <typename Call>
+    HRESULT CallBase(HRESULT noBase, bool anyFailureIsNoBase, Call&& call)
+    {
+        BaseWalk walk;
+        if (!walk.ok)
+            return TYPE_E_INVALIDSTATE;
+        ITypeInfo* base = nullptr;
+        HRESULT hr = Base(&base);
+        if (FAILED(hr))
+            return hr == TYPE_E_ELEMENTNOTFOUND || anyFailureIsNoBase ? noBase : hr;
+        hr = call(base);
+        base->Release();
+        return hr;
+    }
     // The vtable an imported base describes must have the slots this interface inherits.
     HRESULT CheckLayout();
     FUNCDESC* BuildFuncDesc(const tl::Func& f, size_t index) const;
+    bool HasFunc(UINT index) const { return index < Type().funcs.size(); }
+    bool HasParam(UINT func, UINT param) const { return HasFunc(func) && param < Type().funcs[func].params.size(); }
+    bool HasImpl(UINT index) const { return index < Type().impls.size(); }
 
     CTypeLib& m_lib;
     UINT m_index;
@@ -208,10 +237,8 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index, TYPEKIND* pTKind) override
     {
-        if (!pTKind)
-            return E_INVALIDARG;
-        if (index >= m_infos.size())
-            return TYPE_E_ELEMENTNOTFOUND;
+        if (HRESULT hr = CheckItem(pTKind, index < m_infos.size()); FAILED(hr))
+            return hr;
         *pTKind = TYPEKIND(Lib().types[index].kind);
         return S_OK;
     }
@@ -624,17 +651,10 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
         return E_INVALIDARG;
     *pcNames = 0;
     int i = FindFunc(memid);
-    if (i < 0) {
-        BaseWalk walk;
-        ITypeInfo* base = nullptr;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        if (FAILED(Base(&base)))
-            return TYPE_E_ELEMENTNOTFOUND;
-        HRESULT hr = base->GetNames(memid, rgBstrNames, cMaxNames, pcNames);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(TYPE_E_ELEMENTNOTFOUND, true, [&](ITypeInfo* base) {
+            return base->GetNames(memid, rgBstrNames, cMaxNames, pcNames);
+        });
     const tl::Func& f = Type().funcs[size_t(i)];
     std::vector<const std::u16string*> names{&Lib().strings[f.name]};
     for (const tl::Param& p : f.params)
@@ -653,20 +673,16 @@ HRESULT CTypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, U
 
 HRESULT CTypeInfo::GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType)
 {
-    if (!pRefType)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pRefType, HasImpl(index)); FAILED(hr))
+        return hr;
     *pRefType = Type().impls[index].ref;
     return S_OK;
 }
 
 HRESULT CTypeInfo::GetImplTypeFlags(UINT index, INT* pImplTypeFlags)
 {
-    if (!pImplTypeFlags)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pImplTypeFlags, HasImpl(index)); FAILED(hr))
+        return hr;
     *pImplTypeFlags = INT(Type().impls[index].flags);
     return S_OK;
 }
@@ -686,21 +702,9 @@ HRESULT CTypeInfo::GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMe
             found = &f;
             break;
         }
-    if (!found) {
-        // Inherited members answer through the base interface's own type information.
-        BaseWalk walk;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        ITypeInfo* base = nullptr;
-        HRESULT hr = Base(&base);
-        if (hr == TYPE_E_ELEMENTNOTFOUND)
-            return DISP_E_UNKNOWNNAME;
-        if (FAILED(hr))
-            return hr;
-        hr = base->GetIDsOfNames(rgszNames, cNames, pMemId);
-        base->Release();
-        return hr;
-    }
+    if (!found) // inherited members answer through the base interface's own type information
+        return CallBase(DISP_E_UNKNOWNNAME, false,
+                        [&](ITypeInfo* base) { return base->GetIDsOfNames(rgszNames, cNames, pMemId); });
     pMemId[0] = found->memid;
     HRESULT hr = S_OK;
     for (UINT k = 1; k < cNames; ++k) {
@@ -727,20 +731,10 @@ HRESULT CTypeInfo::Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPAR
     if (kinds == 0)
         return DISP_E_MEMBERNOTFOUND;
     int i = FindFunc(memid, kinds);
-    if (i < 0) {
-        BaseWalk walk;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        ITypeInfo* base = nullptr;
-        HRESULT hr = Base(&base);
-        if (hr == TYPE_E_ELEMENTNOTFOUND)
-            return DISP_E_MEMBERNOTFOUND;
-        if (FAILED(hr))
-            return hr;
-        hr = base->Invoke(pvInstance, memid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(DISP_E_MEMBERNOTFOUND, false, [&](ITypeInfo* base) {
+            return base->Invoke(pvInstance, memid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+        });
     HRESULT hr = CheckLayout();
     if (FAILED(hr))
         return hr;
@@ -761,17 +755,10 @@ HRESULT CTypeInfo::GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstr
                               pBstrHelpFile);
     }
     int i = FindFunc(memid);
-    if (i < 0) {
-        BaseWalk walk;
-        ITypeInfo* base = nullptr;
-        if (!walk.ok)
-            return TYPE_E_INVALIDSTATE;
-        if (FAILED(Base(&base)))
-            return TYPE_E_ELEMENTNOTFOUND;
-        HRESULT hr = base->GetDocumentation(memid, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
-        base->Release();
-        return hr;
-    }
+    if (i < 0)
+        return CallBase(TYPE_E_ELEMENTNOTFOUND, true, [&](ITypeInfo* base) {
+            return base->GetDocumentation(memid, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
+        });
     const tl::Func& f = Type().funcs[size_t(i)];
     return m_lib.Document(f.name, f.doc, f.helpContext, pBstrName, pBstrDocString, pdwHelpContext, pBstrHelpFile);
 }
@@ -881,35 +868,27 @@ HRESULT CTypeInfo::GetCustData(REFGUID, VARIANT* pVarVal)
 
 HRESULT CTypeInfo::GetFuncCustData(UINT index, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (index >= Type().funcs.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasFunc(index)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
 HRESULT CTypeInfo::GetParamCustData(UINT indexFunc, UINT indexParam, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (indexFunc >= Type().funcs.size() || indexParam >= Type().funcs[indexFunc].params.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasParam(indexFunc, indexParam)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
 HRESULT CTypeInfo::GetVarCustData(UINT, REFGUID, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    return TYPE_E_ELEMENTNOTFOUND;
+    return CheckItem(pVarVal, false); // no variables here
 }
 
 HRESULT CTypeInfo::GetImplTypeCustData(UINT index, REFGUID guid, VARIANT* pVarVal)
 {
-    if (!pVarVal)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pVarVal, HasImpl(index)); FAILED(hr))
+        return hr;
     return GetCustData(guid, pVarVal);
 }
 
@@ -938,35 +917,27 @@ HRESULT CTypeInfo::GetAllCustData(CUSTDATA* pCustData)
 
 HRESULT CTypeInfo::GetAllFuncCustData(UINT index, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (index >= Type().funcs.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasFunc(index)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 
 HRESULT CTypeInfo::GetAllParamCustData(UINT indexFunc, UINT indexParam, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (indexFunc >= Type().funcs.size() || indexParam >= Type().funcs[indexFunc].params.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasParam(indexFunc, indexParam)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 
 HRESULT CTypeInfo::GetAllVarCustData(UINT, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    return TYPE_E_ELEMENTNOTFOUND;
+    return CheckItem(pCustData, false); // no variables here
 }
 
 HRESULT CTypeInfo::GetAllImplTypeCustData(UINT index, CUSTDATA* pCustData)
 {
-    if (!pCustData)
-        return E_INVALIDARG;
-    if (index >= Type().impls.size())
-        return TYPE_E_ELEMENTNOTFOUND;
+    if (HRESULT hr = CheckItem(pCustData, HasImpl(index)); FAILED(hr))
+        return hr;
     return GetAllCustData(pCustData);
 }
 

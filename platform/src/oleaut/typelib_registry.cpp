@@ -26,6 +26,7 @@
 #include <handleapi.h>
 #include <ktmw32.h>
 
+#include "boundary.h"
 #include "oleaut/typelib_registry.h"
 
 #include <cstdio>
@@ -296,18 +297,6 @@ HRESULT Unregister(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYS
     return hr;
 }
 
-template <typename F>
-HRESULT Guarded(F&& body)
-{
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
 } // namespace
 
 std::u16string GuidKey(REFGUID guid)
@@ -349,15 +338,16 @@ std::u16string PlatformKey(SYSKIND syskind)
 } // namespace tonwell::platform::oleaut
 
 using namespace tonwell::platform::oleaut;
+using tonwell::platform::GuardHResult;
 
 HRESULT WINAPI RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir)
 {
     if (!ptlib || !szFullPath || !*szFullPath)
         return E_INVALIDARG;
-    return Guarded([&] { return Register(ptlib, szFullPath, szHelpDir); });
+    return GuardHResult([&] { return Register(ptlib, szFullPath, szHelpDir); });
 }
 
 HRESULT WINAPI UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYSKIND syskind)
 {
-    return Guarded([&] { return Unregister(libID, wVerMajor, wVerMinor, lcid, syskind); });
+    return GuardHResult([&] { return Unregister(libID, wVerMajor, wVerMinor, lcid, syskind); });
 }

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -36,45 +37,62 @@ bool IsByValueType(VARTYPE vt)
 // Types a VARIANT can point at with VT_BYREF.
 bool IsByRefType(VARTYPE vt) { return vt == VT_VARIANT || (vt >= VT_I2 && IsByValueType(vt)); }
 
-bool IsIntegerType(VARTYPE vt)
+// The one list of integer types a variant holds: calls f with a value of the C type that
+// holds vt (VT_INT and VT_UINT are 32 bits here), or returns false for any other type.
+// Reading, range checks and storing below all follow from that type, so each rule is
+// written once for all ten.
+template <typename F>
+bool WithIntegerType(VARTYPE vt, F&& f)
 {
     switch (vt) {
     case VT_I1:
+        f(int8_t{});
+        return true;
     case VT_UI1:
+        f(uint8_t{});
+        return true;
     case VT_I2:
+        f(int16_t{});
+        return true;
     case VT_UI2:
+        f(uint16_t{});
+        return true;
     case VT_I4:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
     case VT_INT:
+        f(int32_t{});
+        return true;
+    case VT_UI4:
     case VT_UINT:
+        f(uint32_t{});
+        return true;
+    case VT_I8:
+        f(int64_t{});
+        return true;
+    case VT_UI8:
+        f(uint64_t{});
         return true;
     default:
         return false;
     }
 }
 
+bool IsIntegerType(VARTYPE vt)
+{
+    return WithIntegerType(vt, [](auto) {});
+}
+
 // Bytes of the value a by-reference variant points at; 0 for a type not held that way.
 size_t ValueSize(VARTYPE vt)
 {
+    size_t size = 0;
+    if (WithIntegerType(vt, [&](auto value) { size = sizeof value; }))
+        return size;
     switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
     case VT_BOOL:
         return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
     case VT_R4:
     case VT_ERROR:
         return 4;
-    case VT_I8:
-    case VT_UI8:
     case VT_R8:
     case VT_CY:
     case VT_DATE:
@@ -88,20 +106,27 @@ size_t ValueSize(VARTYPE vt)
     }
 }
 
+// Whether a VARIANT may carry vt, by value or with VT_BYREF.
+bool IsHeldType(VARTYPE vt)
+{
+    VARTYPE base = vt & ~VT_BYREF;
+    if (base & ~kTypeMask)
+        return false;
+    return (vt & VT_BYREF) ? IsByRefType(base) : IsByValueType(base);
+}
+
 // A by-value view of src that owns nothing: a VT_BYREF source is read through its pointer,
 // VT_BYREF|VT_VARIANT through the variant it points at (one level).
 HRESULT View(const VARIANT* src, VARIANT& view, bool nested = false)
 {
     VARTYPE vt = src->vt;
+    if (!IsHeldType(vt))
+        return DISP_E_BADVARTYPE;
     if (!(vt & VT_BYREF)) {
-        if ((vt & ~kTypeMask) || !IsByValueType(vt))
-            return DISP_E_BADVARTYPE;
         view = *src;
         return S_OK;
     }
     VARTYPE base = vt & ~VT_BYREF;
-    if ((base & ~kTypeMask) || !IsByRefType(base))
-        return DISP_E_BADVARTYPE;
     if (!src->byref)
         return E_INVALIDARG;
     if (base == VT_VARIANT) {
@@ -118,108 +143,42 @@ HRESULT View(const VARIANT* src, VARIANT& view, bool nested = false)
     return S_OK;
 }
 
+// Every value member of the VARIANT union starts at its first byte (View relies on the same).
+template <typename T>
+T Member(const VARIANT& v)
+{
+    T value;
+    std::memcpy(&value, &v.llVal, sizeof value);
+    return value;
+}
+
 Wide IntegerOf(const VARIANT& v)
 {
-    switch (v.vt) {
-    case VT_I1:
-        return static_cast<signed char>(v.cVal);
-    case VT_UI1:
-        return v.bVal;
-    case VT_I2:
-        return v.iVal;
-    case VT_UI2:
-        return v.uiVal;
-    case VT_I4:
-        return v.lVal;
-    case VT_UI4:
-        return v.ulVal;
-    case VT_INT:
-        return v.intVal;
-    case VT_UINT:
-        return v.uintVal;
-    case VT_I8:
-        return v.llVal;
-    case VT_UI8:
-        return v.ullVal;
-    case VT_BOOL:
+    if (v.vt == VT_BOOL)
         return v.boolVal;
-    default:
-        return 0;
-    }
+    Wide value = 0;
+    WithIntegerType(v.vt, [&](auto type) { value = Member<decltype(type)>(v); });
+    return value;
 }
 
 bool Fits(Wide value, VARTYPE vt)
 {
-    Wide lo = 0, hi = 0;
-    switch (vt) {
-    case VT_I1:
-        lo = INT8_MIN, hi = INT8_MAX;
-        break;
-    case VT_UI1:
-        hi = UINT8_MAX;
-        break;
-    case VT_I2:
-        lo = INT16_MIN, hi = INT16_MAX;
-        break;
-    case VT_UI2:
-        hi = UINT16_MAX;
-        break;
-    case VT_I4:
-    case VT_INT:
-        lo = INT32_MIN, hi = INT32_MAX;
-        break;
-    case VT_UI4:
-    case VT_UINT:
-        hi = UINT32_MAX;
-        break;
-    case VT_I8:
-        lo = INT64_MIN, hi = INT64_MAX;
-        break;
-    case VT_UI8:
-        hi = UINT64_MAX;
-        break;
-    default:
-        return false;
-    }
-    return value >= lo && value <= hi;
+    bool fits = false;
+    WithIntegerType(vt, [&](auto type) {
+        using T = decltype(type);
+        fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
+    });
+    return fits;
 }
 
 // Stores value, already checked with Fits, as vt.
 void StoreInteger(VARIANT& out, Wide value, VARTYPE vt)
 {
     out.vt = vt;
-    switch (vt) {
-    case VT_I1:
-        out.cVal = static_cast<CHAR>(static_cast<int8_t>(value));
-        break;
-    case VT_UI1:
-        out.bVal = static_cast<BYTE>(value);
-        break;
-    case VT_I2:
-        out.iVal = static_cast<SHORT>(value);
-        break;
-    case VT_UI2:
-        out.uiVal = static_cast<USHORT>(value);
-        break;
-    case VT_I4:
-        out.lVal = static_cast<LONG>(value);
-        break;
-    case VT_INT:
-        out.intVal = static_cast<INT>(value);
-        break;
-    case VT_UI4:
-        out.ulVal = static_cast<ULONG>(value);
-        break;
-    case VT_UINT:
-        out.uintVal = static_cast<UINT>(value);
-        break;
-    case VT_I8:
-        out.llVal = static_cast<LONGLONG>(value);
-        break;
-    default:
-        out.ullVal = static_cast<ULONGLONG>(value);
-        break;
-    }
+    WithIntegerType(vt, [&](auto type) {
+        auto narrow = static_cast<decltype(type)>(value);
+        std::memcpy(&out.llVal, &narrow, sizeof narrow);
+    });
 }
 
 // Every integer a variant holds lies in [INT64_MIN, UINT64_MAX]; each cast below rounds once.
@@ -647,14 +606,10 @@ HRESULT WINAPI VariantClear(VARIANTARG* pvarg)
     if (!pvarg)
         return E_INVALIDARG;
     VARTYPE vt = pvarg->vt;
-    if (vt & VT_BYREF) {
-        // The value belongs to whoever made the reference.
-        VARTYPE base = vt & ~VT_BYREF;
-        if ((base & ~kTypeMask) || !IsByRefType(base))
-            return DISP_E_BADVARTYPE;
-    } else if ((vt & ~kTypeMask) || !IsByValueType(vt)) {
+    if (!IsHeldType(vt))
         return DISP_E_BADVARTYPE;
-    } else if (vt == VT_BSTR) {
+    // A VT_BYREF value belongs to whoever made the reference: nothing to free.
+    if (vt == VT_BSTR) {
         SysFreeString(pvarg->bstrVal);
     } else if ((vt == VT_UNKNOWN || vt == VT_DISPATCH) && pvarg->punkVal) {
         // Emptied first: a Release that reaches this variant again finds nothing to free.
@@ -673,13 +628,8 @@ HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc)
     if (pvargDest == pvargSrc)
         return S_OK;
     VARTYPE vt = pvargSrc->vt;
-    if (vt & VT_BYREF) {
-        VARTYPE base = vt & ~VT_BYREF;
-        if ((base & ~kTypeMask) || !IsByRefType(base))
-            return DISP_E_BADVARTYPE;
-    } else if ((vt & ~kTypeMask) || !IsByValueType(vt)) {
+    if (!IsHeldType(vt))
         return DISP_E_BADVARTYPE;
-    }
     // Built aside, so that a source inside the destination's value survives its clearing.
     VARIANT copy = *pvargSrc;
     if (vt == VT_BSTR && pvargSrc->bstrVal) {

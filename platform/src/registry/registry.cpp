@@ -563,6 +563,33 @@ std::vector<KeyEntry> UsersChildren(Transaction& tx, int64_t usersKey)
 
 LONG CheckRight(const Target& t, ACCESS_MASK right) { return (t.granted & right) == right ? 0 : ERROR_ACCESS_DENIED; }
 
+// Runs `body` on the key behind a handle, after the handle checks every
+// operation shares; `start` keeps where it ran, for a handle made from it.
+template <typename Body>
+LONG WithKeyAt(Start& start, HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts,
+               std::shared_ptr<PlatformTransaction> within)
+{
+    if (LONG status = Locate(hKey, parts, start))
+        return status;
+    if (within)
+        start.within = std::move(within);
+    sec::Caller caller = sec::CurrentCaller();
+    return Run(start.store, write, [&](Transaction& tx) -> LONG {
+        Target t;
+        if (LONG s = Resolve(tx, start, caller, t))
+            return s;
+        return body(tx, t, caller);
+    }, start.within.get());
+}
+
+template <typename Body>
+LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts = nullptr,
+             std::shared_ptr<PlatformTransaction> within = nullptr)
+{
+    Start start;
+    return WithKeyAt(start, hKey, write, std::forward<Body>(body), parts, std::move(within));
+}
+
 // What an operation answers for a handle with no key in the store behind it:
 // HKEY_DYN_DATA is no handle here, and HKEY_PERFORMANCE_DATA gives
 // `performance`, each operation's own answer. Nothing for other handles.
@@ -616,22 +643,14 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
     if (LONG status = SplitPath(subKey, parts))
         return status;
     Start start;
-    if (LONG status = Locate(hKey, &parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool created = false;
     bool usersRoot = false;
-    LONG status = Run(start.store, true, [&](Transaction& tx) -> LONG {
+    LONG status = WithKeyAt(start, hKey, true, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
         created = false;
         generation = tx.StoreGeneration();
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
         KeyRow cur = t.row;
         bool curIsHandleKey = true;
         bool curIsNew = false;
@@ -696,7 +715,7 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             return ERROR_SUCCESS;
         }
         return CheckOpen(cur, caller, sam, granted);
-    }, start.within.get());
+    }, &parts, std::move(within));
     if (status != ERROR_SUCCESS)
         return status;
     *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
@@ -726,27 +745,19 @@ LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam,
     if (LONG status = SplitPath(subKey, parts))
         return status;
     Start start;
-    if (LONG status = Locate(hKey, &parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
     int64_t key = 0;
     ACCESS_MASK granted = 0;
     uint64_t generation = 0;
     bool usersRoot = false;
-    LONG status = Run(start.store, false, [&](Transaction& tx) -> LONG {
+    LONG status = WithKeyAt(start, hKey, false, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
         generation = tx.StoreGeneration();
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
         KeyRow row;
         if (LONG s = Walk(tx, t.row, parts, row))
             return s;
         key = row.id;
         usersRoot = IsUsersRoot(tx, row);
         return CheckOpen(row, caller, sam, granted);
-    }, start.within.get());
+    }, &parts, std::move(within));
     if (status != ERROR_SUCCESS)
         return status;
     *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
@@ -764,24 +775,18 @@ LONG CloseKey(HKEY hKey)
 
 namespace {
 
-// Runs `body` on the key behind a handle, after the handle checks every
-// operation shares.
+// An operation on what a key holds: for a handle with no key behind it, `unbacked`
+// (see Unbacked); else `body` runs on the key once the handle is found to hold `right`.
 template <typename Body>
-LONG WithKey(HKEY hKey, bool write, Body&& body, std::vector<std::u16string>* parts = nullptr,
-             std::shared_ptr<PlatformTransaction> within = nullptr)
+LONG WithKeyRight(HKEY hKey, LONG unbacked, bool write, ACCESS_MASK right, Body&& body)
 {
-    Start start;
-    if (LONG status = Locate(hKey, parts, start))
-        return status;
-    if (within)
-        start.within = std::move(within);
-    sec::Caller caller = sec::CurrentCaller();
-    return Run(start.store, write, [&](Transaction& tx) -> LONG {
-        Target t;
-        if (LONG s = Resolve(tx, start, caller, t))
-            return s;
-        return body(tx, t, caller);
-    }, start.within.get());
+    if (std::optional<LONG> s = Unbacked(hKey, unbacked))
+        return *s;
+    return WithKey(hKey, write, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
+        if (CheckRight(t, right))
+            return ERROR_ACCESS_DENIED;
+        return body(tx, t);
+    });
 }
 
 } // namespace
@@ -810,11 +815,7 @@ LONG SetValue(HKEY hKey, const std::u16string& name, DWORD type, const uint8_t* 
 
 LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_FILE_NOT_FOUND, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement s = tx.Prepare("SELECT type,data FROM vals WHERE key=?1 AND fold=?2");
         s.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!s.Step())
@@ -827,11 +828,7 @@ LONG QueryValue(HKEY hKey, const std::u16string& name, ValueData& value)
 
 LONG DeleteValue(HKEY hKey, const std::u16string& name)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_FILE_NOT_FOUND))
-        return *s;
-    return WithKey(hKey, true, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_FILE_NOT_FOUND, true, KEY_SET_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement find = tx.Prepare("SELECT 1 FROM vals WHERE key=?1 AND fold=?2");
         find.Bind(1, t.row.id).Bind(2, FoldIn(tx, true, t.row.id, name));
         if (!find.Step())
@@ -886,11 +883,8 @@ LONG DeleteKey(HKEY hKey, const std::u16string* subKey, std::shared_ptr<Platform
 
 LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_ENUMERATE_SUB_KEYS))
-            return ERROR_ACCESS_DENIED;
+    const ACCESS_MASK right = KEY_ENUMERATE_SUB_KEYS;
+    return WithKeyRight(hKey, ERROR_NO_MORE_ITEMS, false, right, [&](Transaction& tx, Target& t) -> LONG {
         if (IsUsersRoot(tx, t.row)) {
             std::vector<KeyEntry> children = UsersChildren(tx, t.row.id);
             if (index >= children.size())
@@ -912,11 +906,7 @@ LONG EnumKey(HKEY hKey, DWORD index, KeyEntry& entry)
 
 LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 {
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_NO_MORE_ITEMS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_NO_MORE_ITEMS, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         Statement s = tx.Prepare("SELECT name,type,data FROM vals WHERE key=?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
         s.Bind(1, t.row.id).Bind(2, static_cast<int64_t>(index));
         if (!s.Step())
@@ -931,11 +921,7 @@ LONG EnumValue(HKEY hKey, DWORD index, ValueEntry& entry)
 LONG QueryInfo(HKEY hKey, KeyInfo& info)
 {
     info = KeyInfo{};
-    if (std::optional<LONG> s = Unbacked(hKey, ERROR_SUCCESS))
-        return *s;
-    return WithKey(hKey, false, [&](Transaction& tx, Target& t, const sec::Caller&) -> LONG {
-        if (CheckRight(t, KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
+    return WithKeyRight(hKey, ERROR_SUCCESS, false, KEY_QUERY_VALUE, [&](Transaction& tx, Target& t) -> LONG {
         info = KeyInfo{};
         if (t.row.cls) {
             info.cls = FromStorage(*t.row.cls);
@@ -1101,38 +1087,31 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        KeyEntry entry;
-        LONG status = EnumKey(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        if (LONG s = CopyName(entry.name, lpName, lpcchName))
-            return s;
-        if (LONG s = CopyClass(entry.cls, lpClass, lpcchClass, false))
-            return s;
-        SetFileTime(lpftLastWriteTime, entry.written);
-        return ERROR_SUCCESS;
-    });
+    return EnumKeyExport(lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime,
+                         [&](std::u16string& name, std::u16string& cls, FILETIME& written) -> LONG {
+                             KeyEntry entry;
+                             if (LONG s = EnumKey(hKey, dwIndex, entry))
+                                 return s;
+                             name = std::move(entry.name);
+                             cls = std::move(entry.cls);
+                             SetFileTime(&written, entry.written);
+                             return ERROR_SUCCESS;
+                         });
 }
 
 LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        ValueEntry entry;
-        LONG status = EnumValue(hKey, dwIndex, entry);
-        if (status != ERROR_SUCCESS)
-            return status;
-        if (LONG s = CopyName(entry.name, lpValueName, lpcchValueName))
-            return s;
-        if (lpType)
-            *lpType = entry.value.type;
-        return CopyData(entry.value.data, lpData, lpcbData);
-    });
+    return EnumValueExport(lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData,
+                           [&](std::u16string& name, DWORD& type, std::vector<uint8_t>& data) -> LONG {
+                               ValueEntry entry;
+                               if (LONG s = EnumValue(hKey, dwIndex, entry))
+                                   return s;
+                               name = std::move(entry.name);
+                               type = entry.value.type;
+                               data = std::move(entry.value.data);
+                               return ERROR_SUCCESS;
+                           });
 }
 
 LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,

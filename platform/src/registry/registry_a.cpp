@@ -87,6 +87,34 @@ LONG EnumKeyWide(HKEY hKey, DWORD index, bool wantClass, std::u16string& name, s
     }
 }
 
+// A value's name, type and, when wanted, its data, through RegEnumValueW.
+LONG EnumValueWide(HKEY hKey, DWORD index, bool wantData, std::u16string& name, DWORD& type,
+                   std::vector<uint8_t>& data)
+{
+    name.assign(TONWELL_REG_MAX_VALUE_NAME + 1, u'\0');
+    for (;;) {
+        DWORD cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
+        DWORD size = 0;
+        LONG s = RegEnumValueW(hKey, index, name.data(), &cchName, nullptr, &type, nullptr, wantData ? &size : nullptr);
+        if (s != ERROR_SUCCESS)
+            return s;
+        if (!wantData) {
+            name.resize(cchName);
+            return ERROR_SUCCESS;
+        }
+        data.resize(size ? size : 1);
+        cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
+        s = RegEnumValueW(hKey, index, name.data(), &cchName, nullptr, &type, data.data(), &size);
+        if (s == ERROR_MORE_DATA)
+            continue; // the value grew meanwhile
+        if (s != ERROR_SUCCESS)
+            return s;
+        name.resize(cchName);
+        data.resize(size);
+        return ERROR_SUCCESS;
+    }
+}
+
 // Upper bounds, in UTF-8 bytes, of lengths the W forms give in UTF-16 units
 // (a unit takes at most three bytes) and of string data (two bytes at most three).
 DWORD NameBytes(DWORD units) { return units > kMaxDword / 3 ? kMaxDword : units * 3; }
@@ -168,64 +196,37 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        std::u16string name, cls;
-        FILETIME written{};
-        if (LONG s = EnumKeyWide(hKey, dwIndex, lpcchClass != nullptr, name, cls, &written))
-            return s;
-        if (LONG s = CopyName(Narrow(name), lpName, lpcchName))
-            return s;
-        if (LONG s = CopyClass(Narrow(cls), lpClass, lpcchClass, false))
-            return s;
-        if (lpftLastWriteTime)
-            *lpftLastWriteTime = written;
-        return ERROR_SUCCESS;
-    });
+    return EnumKeyExport(lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime,
+                         [&](std::string& name, std::string& cls, FILETIME& written) -> LONG {
+                             std::u16string wideName, wideClass;
+                             if (LONG s = EnumKeyWide(hKey, dwIndex, lpcchClass != nullptr, wideName, wideClass,
+                                                      &written))
+                                 return s;
+                             name = Narrow(wideName);
+                             cls = Narrow(wideClass);
+                             return ERROR_SUCCESS;
+                         });
 }
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
-        return ERROR_INVALID_PARAMETER;
-    return GuardStatus([&]() -> LONG {
-        std::u16string name(TONWELL_REG_MAX_VALUE_NAME + 1, u'\0');
-        DWORD type = REG_NONE;
-        std::vector<uint8_t> data;
-        for (;;) {
-            DWORD cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
-            DWORD size = 0;
-            LONG s = RegEnumValueW(hKey, dwIndex, name.data(), &cchName, nullptr, &type, nullptr,
-                                   lpcbData ? &size : nullptr);
-            if (s != ERROR_SUCCESS)
-                return s;
-            if (!lpcbData) {
-                name.resize(cchName);
-                break;
-            }
-            data.resize(size ? size : 1);
-            cchName = TONWELL_REG_MAX_VALUE_NAME + 1;
-            s = RegEnumValueW(hKey, dwIndex, name.data(), &cchName, nullptr, &type, data.data(), &size);
-            if (s == ERROR_MORE_DATA)
-                continue; // the value grew meanwhile
-            if (s != ERROR_SUCCESS)
-                return s;
-            name.resize(cchName);
-            data.resize(size);
-            break;
-        }
-        if (LONG s = CopyName(Narrow(name), lpValueName, lpcchValueName))
-            return s;
-        if (lpType)
-            *lpType = type;
-        return CopyData(NarrowData(type, data), lpData, lpcbData);
-    });
+    return EnumValueExport(lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData,
+                           [&](std::string& name, DWORD& type, std::vector<uint8_t>& data) -> LONG {
+                               std::u16string wideName;
+                               std::vector<uint8_t> wideData;
+                               if (LONG s = EnumValueWide(hKey, dwIndex, lpcbData != nullptr, wideName, type, wideData))
+                                   return s;
+                               name = Narrow(wideName);
+                               data = NarrowData(type, wideData);
+                               return ERROR_SUCCESS;
+                           });
 }
 
 // Lengths are upper bounds in UTF-8 bytes: enough for any name, class or
 // value of the key as the other A forms return it.
+// Not folded with the W form's copying: here the counts reach the caller from
+// the W call itself, even when the class buffer then proves short.
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,

@@ -4,6 +4,8 @@
 
 #include <winreg.h>
 
+#include "boundary.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -95,4 +97,50 @@ LONG CopyClass(const std::basic_string<C>& cls, C* buffer, LPDWORD cch, bool len
 // that is all, and a short buffer gives ERROR_MORE_DATA.
 LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD cb);
 
+// RegEnumKeyEx, either form: the caller's arguments checked (a name buffer
+// with its size, nothing reserved, a size for any class buffer), then
+// `get(name, cls, written)` fills the subkey's name, class and last write inside the
+// boundary guard, and the results go to the caller's buffers.
+template <class C, class Get>
+LONG EnumKeyExport(C* nameBuffer, LPDWORD cchName, LPDWORD reserved, C* classBuffer, LPDWORD cchClass,
+                   PFILETIME written, Get&& get)
+{
+    if (!nameBuffer || !cchName || reserved || (classBuffer && !cchClass))
+        return ERROR_INVALID_PARAMETER;
+    return GuardStatus([&]() -> LONG {
+        std::basic_string<C> name, cls;
+        FILETIME time{};
+        if (LONG s = get(name, cls, time))
+            return s;
+        if (LONG s = CopyName(name, nameBuffer, cchName))
+            return s;
+        if (LONG s = CopyClass(cls, classBuffer, cchClass, false))
+            return s;
+        if (written)
+            *written = time;
+        return ERROR_SUCCESS;
+    });
+}
+
+// RegEnumValue, either form: as EnumKeyExport, with a size for any data
+// buffer and `get(name, type, data)`.
+template <class C, class Get>
+LONG EnumValueExport(C* nameBuffer, LPDWORD cchName, LPDWORD reserved, LPDWORD typeOut, LPBYTE dataBuffer,
+                     LPDWORD cbData, Get&& get)
+{
+    if (!nameBuffer || !cchName || reserved || (dataBuffer && !cbData))
+        return ERROR_INVALID_PARAMETER;
+    return GuardStatus([&]() -> LONG {
+        std::basic_string<C> name;
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        if (LONG s = get(name, type, data))
+            return s;
+        if (LONG s = CopyName(name, nameBuffer, cchName))
+            return s;
+        if (typeOut)
+            *typeOut = type;
+        return CopyData(data, dataBuffer, cbData);
+    });
+}
 } // namespace tonwell::platform::registry

@@ -344,11 +344,12 @@ std::string Format(const Descriptor& sd, SECURITY_INFORMATION info)
     return out;
 }
 
-BOOL ConvertFromString(const std::string& text, DWORD revision, PSECURITY_DESCRIPTOR* result, PULONG size)
+// Both forms of the string-to-descriptor conversion, on text already narrowed.
+BOOL ConvertFromString(const char* chars, DWORD revision, PSECURITY_DESCRIPTOR* result, PULONG size)
 {
     if (result)
         *result = nullptr;
-    if (!result) {
+    if (!chars || !result) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -357,6 +358,7 @@ BOOL ConvertFromString(const std::string& text, DWORD revision, PSECURITY_DESCRI
         return FALSE;
     }
     try {
+        std::string text(chars);
         for (unsigned char c : text) {
             if (c >= 0x80)
                 throw ParseError{ERROR_INVALID_PARAMETER};
@@ -429,17 +431,12 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringS
                                                                  PULONG SecurityDescriptorSize)
 {
     return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
-        if (!StringSecurityDescriptor) {
-            if (SecurityDescriptor)
-                *SecurityDescriptor = nullptr;
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        std::u16string wide(StringSecurityDescriptor);
         std::string narrow;
-        for (char16_t c : wide)
-            narrow += c < 0x80 ? static_cast<char>(c) : '\x80'; // any non-ASCII character is rejected
-        return ConvertFromString(narrow, StringSDRevision, SecurityDescriptor, SecurityDescriptorSize);
+        if (StringSecurityDescriptor)
+            for (const WCHAR* c = StringSecurityDescriptor; *c; ++c)
+                narrow += *c < 0x80 ? static_cast<char>(*c) : '\x80'; // any non-ASCII character is rejected
+        return ConvertFromString(StringSecurityDescriptor ? narrow.c_str() : nullptr, StringSDRevision,
+                                 SecurityDescriptor, SecurityDescriptorSize);
     });
 }
 
@@ -449,12 +446,6 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSe
                                                                  PULONG SecurityDescriptorSize)
 {
     return GuardLastError(BOOL(FALSE), [&]() -> BOOL {
-        if (!StringSecurityDescriptor) {
-            if (SecurityDescriptor)
-                *SecurityDescriptor = nullptr;
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
         return ConvertFromString(StringSecurityDescriptor, StringSDRevision, SecurityDescriptor,
                                  SecurityDescriptorSize);
     });

@@ -66,6 +66,7 @@ HRESULT WINAPI StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszForm
     return PrintfEx<char16_t>(pszDest, cchDest, nullptr, nullptr, 0, pszFormat, argList);
 }
 
+// The variadic forms only hand their arguments on as a va_list; nothing else can be shared.
 HRESULT WINAPI StringCchPrintfA(LPSTR pszDest, size_t cchDest, LPCSTR pszFormat, ...)
 {
     va_list args;
