@@ -39,6 +39,30 @@ void TakeLibrarySettings(TraceRecord* pRecord)
     pRecord->Level = dwActive ? dwLevel : 0;
 }
 
+// A new record whose text is `args` formatted by pszFormat (cut to the format
+// buffer); the caller gives it its mask and level.
+TraceRecord* NewFormattedRecord(LPCSTR pszFormat, va_list args)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    char szText[s_cchFormatBuffer] = {};
+    FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+    AppendTraceText(pRecord, szText);
+    return pRecord;
+}
+
+TraceRecord* NewFormattedRecord(LPCWSTR pszFormat, va_list args)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    WCHAR szText[s_cchFormatBuffer] = {};
+    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    AppendTraceTextW(pRecord, szText);
+    return pRecord;
+}
+
 } // namespace
 
 namespace tonwell::trace {
@@ -57,47 +81,36 @@ TraceRecord* MakeTraceRecordA(LPCSTR pszText)
 
 TraceRecord* FormatTraceA(LPCSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    char szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    TakeLibrarySettings(pRecord);
-    AppendTraceText(pRecord, szText);
+    if (pRecord)
+        TakeLibrarySettings(pRecord);
     return pRecord;
 }
 
 TraceRecord* FormatTraceW(LPCWSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    WCHAR szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    TakeLibrarySettings(pRecord);
-    AppendTraceTextW(pRecord, szText);
+    if (pRecord)
+        TakeLibrarySettings(pRecord);
     return pRecord;
 }
 
 TraceRecord* FormatTraceMaskW(DWORD dwMask, DWORD dwLevel, LPCWSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    WCHAR szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    pRecord->Mask = dwMask;
-    pRecord->Level = dwLevel;
-    AppendTraceTextW(pRecord, szText);
+    if (pRecord) {
+        pRecord->Mask = dwMask;
+        pRecord->Level = dwLevel;
+    }
     return pRecord;
 }
 
