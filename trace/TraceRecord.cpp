@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <type_traits>
 
 using namespace tonwell::trace;
 
@@ -41,25 +42,19 @@ void TakeLibrarySettings(TraceRecord* pRecord)
 
 // A new record whose text is `args` formatted by pszFormat (cut to the format
 // buffer); the caller gives it its mask and level.
-TraceRecord* NewFormattedRecord(LPCSTR pszFormat, va_list args)
+template <class Char> TraceRecord* NewFormattedRecord(const Char* pszFormat, va_list args)
 {
     TraceRecord* pRecord = NewRecord();
     if (!pRecord)
         return nullptr;
-    char szText[s_cchFormatBuffer] = {};
-    FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
-    AppendTraceText(pRecord, szText);
-    return pRecord;
-}
-
-TraceRecord* NewFormattedRecord(LPCWSTR pszFormat, va_list args)
-{
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    WCHAR szText[s_cchFormatBuffer] = {};
-    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
-    AppendTraceTextW(pRecord, szText);
+    Char szText[s_cchFormatBuffer] = {};
+    if constexpr (std::is_same_v<Char, char>) {
+        FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+        AppendTraceText(pRecord, szText);
+    } else {
+        FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+        AppendTraceTextW(pRecord, szText);
+    }
     return pRecord;
 }
 

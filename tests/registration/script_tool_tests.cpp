@@ -16,11 +16,7 @@ using Result = ToolRun;
 
 class ScriptTool : public MachineRootFixture {
 protected:
-    Result Script(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "script");
-        return RunTool(TonwellBinary(), args);
-    }
+    Result Script(const std::vector<std::string>& args) { return RunTonwell("script", args); }
 
     std::string Write(const std::string& bytes)
     {

@@ -22,13 +22,7 @@ using Result = ToolRun;
 class RegTool : public MachineRootFixture {
 protected:
     // Runs the tool with no terminal on its input; standard output and error together.
-    Result Reg(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "reg");
-        ToolOptions options;
-        options.mergeErr = true;
-        return RunTool(TonwellBinary(), args, options);
-    }
+    Result Reg(const std::vector<std::string>& args) { return RunTonwell("reg", args, {.mergeErr = true}); }
 
     std::vector<std::pair<std::u16string, std::pair<DWORD, std::vector<BYTE>>>> Values(const char16_t* path)
     {

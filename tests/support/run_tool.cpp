@@ -131,6 +131,12 @@ std::string BuildDir()
 
 std::string TonwellBinary() { return BuildDir() + "/bin/tonwell"; }
 
+ToolRun RunTonwell(const std::string& command, std::vector<std::string> args, const ToolOptions& options)
+{
+    args.insert(args.begin(), command);
+    return RunTool(TonwellBinary(), args, options);
+}
+
 std::string ShellQuote(const std::string& text)
 {
     std::string quoted = "'";

@@ -36,6 +36,9 @@ std::string BuildDir();
 // The built `tonwell` binary.
 std::string TonwellBinary();
 
+// `tonwell COMMAND ARGS...` through RunTool.
+ToolRun RunTonwell(const std::string& command, std::vector<std::string> args, const ToolOptions& options = {});
+
 // `text` as one single-quoted word for /bin/sh.
 std::string ShellQuote(const std::string& text);
 
