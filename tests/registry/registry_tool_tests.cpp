@@ -22,7 +22,7 @@ using Result = ToolRun;
 class RegTool : public MachineRootFixture {
 protected:
     // Runs the tool with no terminal on its input; standard output and error together.
-    Result Reg(const std::vector<std::string>& args) { return RunTonwell("reg", args, {.mergeErr = true}); }
+    Result Reg(const std::vector<std::string>& args) { return RunTonwell("reg", args, {.mergeErr = true, .env = {}}); }
 
     std::vector<std::pair<std::u16string, std::pair<DWORD, std::vector<BYTE>>>> Values(const char16_t* path)
     {

@@ -33,8 +33,9 @@ TEST_F(TypelibShow, TheTextCompilesBackToTheSameBytes)
     for (const std::string& source : {kTonwellTlb, kStdole2Tlb}) {
         ToolRun shown = RunShell(Show("show " + source + " > " + Path("shown.idl")));
         ASSERT_EQ(shown.exit, 0) << shown.out;
-        ToolRun compiled = RunShell(std::string(TONWELL_TEST_MIDL) + " -L " + fs::path(kStdole2Tlb).parent_path().string() +
-                                 " --tlb " + Path("again.tlb") + " " + Path("shown.idl"));
+        ToolRun compiled = RunShell(std::string(TONWELL_TEST_MIDL) + " -L " +
+                                    fs::path(kStdole2Tlb).parent_path().string() + " --tlb " + Path("again.tlb") + " " +
+                                    Path("shown.idl"));
         ASSERT_EQ(compiled.exit, 0) << compiled.out;
         EXPECT_EQ(ReadBytes(Path("again.tlb")), ReadBytes(source)) << source;
     }

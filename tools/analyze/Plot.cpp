@@ -137,7 +137,8 @@ void HistogramPath(cairo_t* cr, const ULONGLONG* bins, double top)
 }
 
 // A histogram filled in a light tint of its colour and outlined in the colour.
-void DrawHistogramCurve(cairo_t* cr, const ULONGLONG* bins, double top, Colour colour, double fillAlpha, double lineWidth)
+void DrawHistogramCurve(cairo_t* cr, const ULONGLONG* bins, double top, Colour colour, double fillAlpha,
+                        double lineWidth)
 {
     HistogramPath(cr, bins, top);
     SetColour(cr, colour, fillAlpha);
