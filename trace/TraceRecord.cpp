@@ -74,6 +74,7 @@ TraceRecord* MakeTraceRecordA(LPCSTR pszText)
 
 } // namespace tonwell::trace
 
+// Each variadic entry point opens its own va_list; the work is NewFormattedRecord.
 TraceRecord* FormatTraceA(LPCSTR pszFormat, ...)
 {
     va_list args;
