@@ -189,13 +189,18 @@ HRESULT CTonwell::SetStrength(double dStrength)
     return S_OK;
 }
 
+tonwell::kernels::PixelBuffer CTonwell::Pixels() const
+{
+    return {m_pImage, m_dwWidth, m_dwHeight, m_dwStride, m_dwBytesPerPixel};
+}
+
 HRESULT CTonwell::GetHistogram()
 {
     TraceScope scope(0, 0, "CTonwell::GetHistogram", TRACE_FLAG_SCOPE, TRACE_MASK_METHODS, 0,
                      FormatTraceW(u"CTonwell::GetHistogram()"));
     if (m_pImage == nullptr)
         return E_INVALIDARG;
-    const tonwell::kernels::PixelBuffer buffer{m_pImage, m_dwWidth, m_dwHeight, m_dwStride, m_dwBytesPerPixel};
+    const tonwell::kernels::PixelBuffer buffer = Pixels();
     tonwell::kernels::Histogram(buffer, m_Histogram);
     m_bHistogramValid = TRUE;
     return S_OK;

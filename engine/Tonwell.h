@@ -19,6 +19,10 @@
 
 #include "TraceClient.h"
 
+namespace tonwell::kernels {
+struct PixelBuffer;
+}
+
 enum ExposureType : DWORD {
     ExposureNormal = 0,
     ExposureLowContrast = 1,
@@ -131,6 +135,9 @@ public:
     // analysis: its statistics always describe the bytes as they are.
 
 private:
+    // The caller's pixels as the kernels take them.
+    tonwell::kernels::PixelBuffer Pixels() const;
+
     TrackedObjectMarker m_Marker;
     BOOL m_bHistogramValid;
     ULONGLONG m_Histogram[256];

@@ -35,7 +35,7 @@ HRESULT CTonwell::TonwellWithGammaCurve(ExposureType type)
 
     BYTE table[256];
     tonwell::kernels::BuildGammaTable(type, dExponent, table);
-    const tonwell::kernels::PixelBuffer buffer{m_pImage, m_dwWidth, m_dwHeight, m_dwStride, m_dwBytesPerPixel};
+    const tonwell::kernels::PixelBuffer buffer = Pixels();
     // Colour bytes only: the fourth byte of a 4-byte pixel keeps its value.
     tonwell::kernels::MapBytes(buffer, table, 3);
     // The histogram described the bytes before the curve.
@@ -58,7 +58,7 @@ HRESULT CTonwell::AutoBalance()
     // double arithmetic gives the same bytes as evaluating it per byte.
     BYTE table[256];
     tonwell::kernels::BuildBalanceTable(edges.lMidPoint, edges.dScale, table);
-    const tonwell::kernels::PixelBuffer buffer{m_pImage, m_dwWidth, m_dwHeight, m_dwStride, m_dwBytesPerPixel};
+    const tonwell::kernels::PixelBuffer buffer = Pixels();
     tonwell::kernels::MapBytes(buffer, table, m_dwBytesPerPixel);
     m_bHistogramValid = FALSE;
     return S_OK;

@@ -155,6 +155,28 @@ const ValueTypeName kValueTypes[] = {
 
 const WCHAR* const ProtectedKeyNames[] = {u"CLSID", u"TYPELIB"};
 
+// "Val NAME =": the name into pszValueName (a buffer made from `heap` on first
+// use), then the "=" into pszToken. With bRefuseLongName a name longer than a
+// value name may be fails before the "=" is read.
+HRESULT ReadValueEntry(CScriptParser& parser, CHeapBuffers& heap, LPOLESTR& pszValueName, LPOLESTR pszToken,
+                       BOOL bRefuseLongName)
+{
+    if (!pszValueName) {
+        pszValueName = static_cast<LPOLESTR>(heap.Alloc(CScriptParser::kMaxToken * sizeof(WCHAR)));
+        if (!pszValueName)
+            return E_OUTOFMEMORY;
+    }
+    HRESULT hr = parser.ReadToken(pszValueName);
+    if (FAILED(hr))
+        return hr;
+    if (bRefuseLongName && Length(pszValueName) > kMaxValueName)
+        return DISP_E_EXCEPTION;
+    hr = parser.ReadToken(pszToken);
+    if (FAILED(hr))
+        return hr;
+    return pszToken[0] == u'=' ? S_OK : DISP_E_EXCEPTION;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------
@@ -525,23 +547,11 @@ HRESULT CScriptParser::ProcessRegisterBlock(LPOLESTR pszToken, HKEY hkeyParent, 
             if (FAILED(hr))
                 return hr;
         } else if (EqualsNoCase(pszToken, u"Val")) {
-            if (!pszValueName) {
-                pszValueName = static_cast<LPOLESTR>(heap.Alloc(kMaxToken * sizeof(WCHAR)));
-                if (!pszValueName)
-                    return E_OUTOFMEMORY;
-            }
-            hr = ReadToken(pszValueName);
-            if (FAILED(hr))
-                return hr;
             // A longer name would have to be cut, naming another value than the script
             // does; it is refused instead.
-            if (Length(pszValueName) > kMaxValueName)
-                return DISP_E_EXCEPTION;
-            hr = ReadToken(pszToken);
+            hr = ReadValueEntry(*this, heap, pszValueName, pszToken, TRUE);
             if (FAILED(hr))
                 return hr;
-            if (pszToken[0] != u'=')
-                return DISP_E_EXCEPTION;
             hr = WriteValue(hkeyParent, pszValueName, pszToken, FALSE);
             if (FAILED(hr))
                 return hr;
@@ -606,19 +616,9 @@ HRESULT CScriptParser::ProcessUnregisterBlock(LPOLESTR pszToken, HKEY hkeyParent
             if (FAILED(hr))
                 return hr;
         } else if (EqualsNoCase(pszToken, u"Val")) {
-            if (!pszValueName) {
-                pszValueName = static_cast<LPOLESTR>(heap.Alloc(kMaxToken * sizeof(WCHAR)));
-                if (!pszValueName)
-                    return E_OUTOFMEMORY;
-            }
-            hr = ReadToken(pszValueName);
+            hr = ReadValueEntry(*this, heap, pszValueName, pszToken, FALSE);
             if (FAILED(hr))
                 return hr;
-            hr = ReadToken(pszToken);
-            if (FAILED(hr))
-                return hr;
-            if (pszToken[0] != u'=')
-                return DISP_E_EXCEPTION;
             // Registering refuses a name longer than the value-name store takes, so no
             // such value was written; cutting the name would delete another value.
             if (!bSkip && Length(pszValueName) <= kMaxValueName) {

@@ -95,53 +95,57 @@ HRESULT LoadModuleTypeLib(CServerModule* pModule, LPCOLESTR pszIndex, BSTR* pbst
     return S_OK;
 }
 
-HRESULT RegisterModuleTypeLib(CServerModule* pModule, LPCOLESTR pszIndex)
+namespace {
+
+// Loads the module's type library, hands its path and interface to `use`, and
+// releases both after it, whatever it returns.
+template <class Use> HRESULT WithModuleTypeLib(CServerModule* pModule, LPCOLESTR pszIndex, Use use)
 {
     BSTR bstrPath = nullptr;
     ITypeLib* pTypeLib = nullptr;
     HRESULT hr = LoadModuleTypeLib(pModule, pszIndex, &bstrPath, &pTypeLib);
     if (FAILED(hr))
         return hr;
-
-    if (SysStringLen(bstrPath) >= kPathCapacity) {
-        hr = CO_E_PATHTOOLONG;
-    } else {
-        WCHAR szHelpDir[kPathCapacity];
-        const int cchDir = GetDirectoryLength(bstrPath);
-        for (int i = 0; i < cchDir; ++i)
-            szHelpDir[i] = bstrPath[i];
-        szHelpDir[cchDir] = 0;
-        hr = RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
-    }
+    hr = use(bstrPath, pTypeLib);
     pTypeLib->Release();
     SysFreeString(bstrPath);
     return hr;
 }
 
+} // namespace
+
+HRESULT RegisterModuleTypeLib(CServerModule* pModule, LPCOLESTR pszIndex)
+{
+    return WithModuleTypeLib(pModule, pszIndex, [](BSTR bstrPath, ITypeLib* pTypeLib) -> HRESULT {
+        if (SysStringLen(bstrPath) >= kPathCapacity)
+            return CO_E_PATHTOOLONG;
+        WCHAR szHelpDir[kPathCapacity];
+        const int cchDir = GetDirectoryLength(bstrPath);
+        for (int i = 0; i < cchDir; ++i)
+            szHelpDir[i] = bstrPath[i];
+        szHelpDir[cchDir] = 0;
+        return RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+    });
+}
+
 HRESULT UnregisterModuleTypeLib(CServerModule* pModule, LPCOLESTR pszIndex)
 {
-    BSTR bstrPath = nullptr;
-    ITypeLib* pTypeLib = nullptr;
-    HRESULT hr = LoadModuleTypeLib(pModule, pszIndex, &bstrPath, &pTypeLib);
-    if (FAILED(hr))
-        return hr;
-
-    TLIBATTR* pAttr = nullptr;
-    hr = pTypeLib->GetLibAttr(&pAttr);
-    if (SUCCEEDED(hr)) {
-        // Looked up by name, so that a platform without it still unregisters the rest.
-        HMODULE hOleAut = LoadLibraryW(u"oleaut32.dll");
-        if (hOleAut) {
-            auto pfnUnregister = reinterpret_cast<PFNUNREGISTERTYPELIB>(
-                reinterpret_cast<void (*)()>(GetProcAddress(hOleAut, "UnRegisterTypeLib")));
-            if (pfnUnregister)
-                hr = pfnUnregister(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
-                                   pAttr->syskind);
-            FreeLibrary(hOleAut);
+    return WithModuleTypeLib(pModule, pszIndex, [](BSTR, ITypeLib* pTypeLib) -> HRESULT {
+        TLIBATTR* pAttr = nullptr;
+        HRESULT hr = pTypeLib->GetLibAttr(&pAttr);
+        if (SUCCEEDED(hr)) {
+            // Looked up by name, so that a platform without it still unregisters the rest.
+            HMODULE hOleAut = LoadLibraryW(u"oleaut32.dll");
+            if (hOleAut) {
+                auto pfnUnregister = reinterpret_cast<PFNUNREGISTERTYPELIB>(
+                    reinterpret_cast<void (*)()>(GetProcAddress(hOleAut, "UnRegisterTypeLib")));
+                if (pfnUnregister)
+                    hr = pfnUnregister(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
+                                       pAttr->syskind);
+                FreeLibrary(hOleAut);
+            }
+            pTypeLib->ReleaseTLibAttr(pAttr);
         }
-        pTypeLib->ReleaseTLibAttr(pAttr);
-    }
-    pTypeLib->Release();
-    SysFreeString(bstrPath);
-    return hr;
+        return hr;
+    });
 }

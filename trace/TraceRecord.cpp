@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <type_traits>
 
 using namespace tonwell::trace;
 
@@ -39,6 +40,24 @@ void TakeLibrarySettings(TraceRecord* pRecord)
     pRecord->Level = dwActive ? dwLevel : 0;
 }
 
+// A new record whose text is `args` formatted by pszFormat (cut to the format
+// buffer); the caller gives it its mask and level.
+template <class Char> TraceRecord* NewFormattedRecord(const Char* pszFormat, va_list args)
+{
+    TraceRecord* pRecord = NewRecord();
+    if (!pRecord)
+        return nullptr;
+    Char szText[s_cchFormatBuffer] = {};
+    if constexpr (std::is_same_v<Char, char>) {
+        FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+        AppendTraceText(pRecord, szText);
+    } else {
+        FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+        AppendTraceTextW(pRecord, szText);
+    }
+    return pRecord;
+}
+
 } // namespace
 
 namespace tonwell::trace {
@@ -55,49 +74,39 @@ TraceRecord* MakeTraceRecordA(LPCSTR pszText)
 
 } // namespace tonwell::trace
 
+// Each variadic entry point opens its own va_list; the work is NewFormattedRecord.
 TraceRecord* FormatTraceA(LPCSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    char szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextA(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    TakeLibrarySettings(pRecord);
-    AppendTraceText(pRecord, szText);
+    if (pRecord)
+        TakeLibrarySettings(pRecord);
     return pRecord;
 }
 
 TraceRecord* FormatTraceW(LPCWSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    WCHAR szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    TakeLibrarySettings(pRecord);
-    AppendTraceTextW(pRecord, szText);
+    if (pRecord)
+        TakeLibrarySettings(pRecord);
     return pRecord;
 }
 
 TraceRecord* FormatTraceMaskW(DWORD dwMask, DWORD dwLevel, LPCWSTR pszFormat, ...)
 {
-    TraceRecord* pRecord = NewRecord();
-    if (!pRecord)
-        return nullptr;
-    WCHAR szText[s_cchFormatBuffer] = {};
     va_list args;
     va_start(args, pszFormat);
-    FormatTextW(szText, s_cchFormatBuffer, pszFormat, args);
+    TraceRecord* pRecord = NewFormattedRecord(pszFormat, args);
     va_end(args);
-    pRecord->Mask = dwMask;
-    pRecord->Level = dwLevel;
-    AppendTraceTextW(pRecord, szText);
+    if (pRecord) {
+        pRecord->Mask = dwMask;
+        pRecord->Level = dwLevel;
+    }
     return pRecord;
 }
 

@@ -12,6 +12,7 @@
 # needed by this benchmark only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/e2e/common.sh"
 build=${1:-$root/build}
 tonwell=$build/bin/tonwell
 megapixels=${MEGAPIXELS:-250}
@@ -38,49 +39,11 @@ else
   trap 'rm -rf "$work"' EXIT
 fi
 
-# The bundled sample (600 x 400, dark) tiled, every other tile mirrored, piped
-# straight into cjpeg: the image never exists uncompressed on disk.
+# The sample photo tiled, piped straight into cjpeg: the image never exists
+# uncompressed on disk.
 djpeg "$root/samples/underexposed.jpg" > "$work/sample.ppm"
-python3 - "$work/sample.ppm" "$megapixels" <<'PY' | cjpeg -quality "$quality" > "$work/big.jpg"
-import math, sys
-data = open(sys.argv[1], "rb").read()
-fields, pos = [], 0
-while len(fields) < 4:
-    while data[pos:pos + 1].isspace():
-        pos += 1
-    start = pos
-    while not data[pos:pos + 1].isspace():
-        pos += 1
-    fields.append(data[start:pos])
-w, h = int(fields[1]), int(fields[2])
-pixels = data[pos + 1:pos + 1 + w * h * 3]
-rows = [pixels[y * w * 3:(y + 1) * w * 3] for y in range(h)]
-mirrored = [b"".join(r[x * 3:x * 3 + 3] for x in range(w - 1, -1, -1)) for r in rows]
-# A 16:10 frame of whole tiles holding at least the pixels asked for.
-target = float(sys.argv[2]) * 1e6
-across = math.ceil(math.sqrt(target * 1.6) / w)
-down = math.ceil(target / (across * w) / h)
-out = sys.stdout.buffer
-out.write(b"P6\n%d %d\n255\n" % (w * across, h * down))
-for tile in range(down):
-    for y in (range(h) if tile % 2 == 0 else range(h - 1, -1, -1)):
-        pair = rows[y] + mirrored[y]
-        out.write(pair * (across // 2) + (rows[y] if across % 2 else b""))
-PY
-size=$(python3 -c "
-import struct,sys
-d=open(sys.argv[1],'rb').read(1<<16); i=d.find(b'\xff\xc0'); h,w=struct.unpack('>HH',d[i+5:i+9]); print(f'{w} x {h} ({w*h/1e6:.0f} MP)')" "$work/big.jpg")
-
-# "wall-seconds peak-kilobytes cpu-seconds" of one run.
-measure() {
-  /usr/bin/time -v -o "$work/time" "$@" >/dev/null 2>"$work/stderr" || { cat "$work/stderr" >&2; exit 1; }
-  awk -F': ' '
-    /Elapsed \(wall clock\)/ { n = split($2, t, ":"); wall = (n == 3) ? t[1] * 3600 + t[2] * 60 + t[3] : t[1] * 60 + t[2] }
-    /Maximum resident set size/ { rss = $2 }
-    /User time/ { cpu += $2 } /System time/ { cpu += $2 }
-    END { printf "%.2f %d %.2f\n", wall, rss, cpu }' "$work/time"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+tiled_sample "$work/sample.ppm" "$megapixels" | cjpeg -quality "$quality" > "$work/big.jpg"
+size=$(jpeg_size "$work/big.jpg")
 
 : > "$work/fix.txt"
 : > "$work/vips.txt"

@@ -7,6 +7,7 @@
 # Environment: QUALITY (default 90), RUNS (default 5).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/e2e/common.sh"
 build=${1:-$root/build}
 tonwell=$build/bin/tonwell
 quality=${QUALITY:-90}
@@ -20,46 +21,10 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# 6000 x 4000: the darkened sample photo (600 x 400) tiled 10 x 10, every
-# other tile mirrored, so that the JPEG carries real photographic detail.
+# 6000 x 4000: the sample photo tiled 10 x 10.
 djpeg "$root/samples/underexposed.jpg" > "$work/sample.ppm"
-python3 - "$work/sample.ppm" "$work/big.ppm" <<'PY'
-import sys
-data = open(sys.argv[1], "rb").read()
-fields, pos = [], 0
-while len(fields) < 4:
-    while data[pos:pos + 1].isspace():
-        pos += 1
-    start = pos
-    while not data[pos:pos + 1].isspace():
-        pos += 1
-    fields.append(data[start:pos])
-assert fields[0] == b"P6" and fields[3] == b"255"
-w, h = int(fields[1]), int(fields[2])
-pixels = data[pos + 1:pos + 1 + w * h * 3]
-rows = [pixels[y * w * 3:(y + 1) * w * 3] for y in range(h)]
-def mirror(row):
-    return b"".join(row[x * 3:x * 3 + 3] for x in range(w - 1, -1, -1))
-mirrored = [mirror(r) for r in rows]
-with open(sys.argv[2], "wb") as out:
-    out.write(b"P6\n%d %d\n255\n" % (w * 10, h * 10))
-    for tile in range(10):
-        for y in (range(h) if tile % 2 == 0 else range(h - 1, -1, -1)):
-            out.write((rows[y] + mirrored[y]) * 5)
-PY
-cjpeg -quality "$quality" "$work/big.ppm" > "$work/big.jpg"
-rm -f "$work/big.ppm"
-size=$(python3 -c "
-import struct,sys
-d=open(sys.argv[1],'rb').read(); i=d.find(b'\xff\xc0'); h,w=struct.unpack('>HH',d[i+5:i+9]); print(f'{w} x {h}')" "$work/big.jpg")
-
-# Prints "wall-seconds peak-kilobytes cpu-seconds" for one run of the command
-# (the pipeline's figures include both of its processes; its peak is the larger one's).
-measure() {
-  /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$@" >/dev/null 2>"$work/stderr" || { cat "$work/stderr" >&2; exit 1; }
-  awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' "$work/time"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+tiled_sample "$work/sample.ppm" 10 10 | cjpeg -quality "$quality" > "$work/big.jpg"
+size=$(jpeg_size "$work/big.jpg")
 
 : > "$work/pipe"
 : > "$work/fix"

@@ -11,6 +11,8 @@
 
 #include "TonwellObj.h"
 
+/* Its own check lines, as tests/dispatch/late_bound_client.c has: the install test
+ * compiles this file alone against the installed headers. */
 static int g_failures;
 
 static void Check(int ok, const char* what)

@@ -24,8 +24,6 @@ namespace {
 
 using namespace tonwell::test;
 
-typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
-
 constexpr DWORD kEverything = TONWELL_FAULT_ALL | TONWELL_FAULT_THIS_THREAD;
 
 Dump Machine()
@@ -86,17 +84,13 @@ size_t WholeParts(const Dump& now, const Dump& registered, const Dump& empty, co
     return whole;
 }
 
-class Walk : public MachineRootFixture {
+class Walk : public RegisteringModuleFixture {
 protected:
     void SetUp() override
     {
-        MachineRootFixture::SetUp();
-        m_module = LoadLibraryW(Widen(ModulePath()).c_str());
-        ASSERT_NE(m_module, nullptr);
-        m_register = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllRegisterServer"));
-        m_unregister = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllUnregisterServer"));
-        ASSERT_NE(m_register, nullptr);
-        ASSERT_NE(m_unregister, nullptr);
+        RegisteringModuleFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         FreshRoot();
         m_empty = Machine();
         ASSERT_EQ(m_register(), S_OK);
@@ -107,9 +101,7 @@ protected:
     void TearDown() override
     {
         TonwellFaultDisarm();
-        if (m_module)
-            FreeLibrary(m_module);
-        MachineRootFixture::TearDown();
+        RegisteringModuleFixture::TearDown();
     }
 
     // A machine root of its own for each step of a walk.
@@ -133,9 +125,6 @@ protected:
         return TonwellFaultCount();
     }
 
-    HMODULE m_module = nullptr;
-    PFNREGISTER m_register = nullptr;
-    PFNREGISTER m_unregister = nullptr;
     Dump m_empty, m_registered, m_unregistered;
     std::filesystem::path m_current;
     int m_steps = 0;

@@ -6,6 +6,7 @@
 
 #include "imageio/Image.h"
 #include "imageio/OutputFile.h"
+#include "run_tool.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -118,18 +119,6 @@ inline fs::path SourceDir()
 {
     const char* dir = std::getenv("TONWELL_SOURCE_DIR");
     return dir ? fs::path(dir) : fs::path(TONWELL_TEST_SOURCE_DIR);
-}
-
-inline std::string ShellQuote(const std::string& text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
 }
 
 struct RunResult {

@@ -1,52 +1,22 @@
 // `tonwell script run`: a script file run against the machine root's registry.
 #include "machine_root.h"
+#include "run_tool.h"
 
 #include <windows.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 using namespace tonwell::test;
 
 namespace {
 
-struct Result {
-    int exit = -1;
-    std::string out; // standard output only
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using Result = ToolRun;
 
 class ScriptTool : public MachineRootFixture {
 protected:
-    Result Script(const std::vector<std::string>& args)
-    {
-        const char* build = std::getenv("TONWELL_BUILD_DIR");
-        std::string command = Quote(std::string(build ? build : ".") + "/bin/tonwell") + " script";
-        for (const auto& a : args)
-            command += " " + Quote(a);
-        command += " </dev/null 2>/dev/null";
-        Result r;
-        FILE* p = popen(command.c_str(), "r");
-        if (!p)
-            return r;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            r.out.append(buf, n);
-        const int status = pclose(p);
-        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
-    }
+    Result Script(const std::vector<std::string>& args) { return RunTonwell("script", args); }
 
     std::string Write(const std::string& bytes)
     {

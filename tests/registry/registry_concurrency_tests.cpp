@@ -1,9 +1,9 @@
 // Many processes on one store, and writers killed in the middle of their work.
 #include "registry_test_support.h"
+#include "store_integrity.h"
 
 #include <csignal>
 #include <set>
-#include <sqlite3.h>
 
 using namespace tonwell::test;
 
@@ -25,21 +25,6 @@ protected:
     {
         RegCloseKey(m_key);
         MachineRootFixture::TearDown();
-    }
-
-    std::string IntegrityCheck()
-    {
-        sqlite3* db = nullptr;
-        std::string result = "cannot open";
-        if (sqlite3_open_v2((Root() / "registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* s = nullptr;
-            if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
-                sqlite3_step(s) == SQLITE_ROW)
-                result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-            sqlite3_finalize(s);
-        }
-        sqlite3_close(db);
-        return result;
     }
 
     HKEY m_key = nullptr;
@@ -100,7 +85,7 @@ TEST_F(RegistryProcesses, ManyWritersLoseNothing)
         }
         RegCloseKey(own);
     }
-    EXPECT_EQ(IntegrityCheck(), "ok");
+    EXPECT_EQ(IntegrityCheck(Root() / "registry.db"), "ok");
 }
 
 TEST_F(RegistryProcesses, KilledWriterKeepsWhatItReported)
@@ -163,7 +148,7 @@ TEST_F(RegistryProcesses, KilledWriterKeepsWhatItReported)
             RegCloseKey(sub);
         }
         RegCloseKey(key);
-        EXPECT_EQ(IntegrityCheck(), "ok");
+        EXPECT_EQ(IntegrityCheck(Root() / "registry.db"), "ok");
     }
     // The store goes on working, for this process and for a new one.
     ASSERT_EQ(SetDword(m_key, u"after", 9), ERROR_SUCCESS);

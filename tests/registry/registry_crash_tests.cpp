@@ -2,6 +2,8 @@
 // stores whose disk fills up: the store opens afterwards, passes SQLite's
 // integrity check and holds every change that was reported done.
 #include "registry_test_support.h"
+#include "run_tool.h"
+#include "store_integrity.h"
 
 #include <tonwell_posix_registry.h>
 
@@ -17,7 +19,6 @@
 #include <random>
 #include <set>
 #include <spawn.h>
-#include <sqlite3.h>
 #include <sstream>
 #include <thread>
 
@@ -27,28 +28,7 @@ using namespace tonwell::test;
 
 namespace {
 
-std::string BuildDir()
-{
-    const char* build = std::getenv("TONWELL_BUILD_DIR");
-    return build ? build : ".";
-}
-
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
-std::string IntegrityCheck(const std::filesystem::path& store)
-{
-    sqlite3* db = nullptr;
-    std::string result = "cannot open";
-    if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
-            sqlite3_step(s) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        sqlite3_finalize(s);
-    }
-    sqlite3_close(db);
-    return result;
-}
 
 // A child process whose standard output the test reads line by line.
 class Child {
@@ -134,22 +114,12 @@ bool Exists(HKEY parent, const std::string& path)
 // On a memory file system where there is one: what a killed process leaves
 // does not depend on the disk having been flushed (the kernel keeps what was
 // written), and without a flush per commit a hundred writers take seconds.
-class RegistryCrash : public ::testing::Test {
+class RegistryCrash : public MachineRootFixture {
 protected:
-    void SetUp() override
+    std::filesystem::path RootParent() const override
     {
-        std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path().string();
-        std::string pattern = base + "/tonwell-root-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-        setenv("TONWELL_ROOT", m_root.c_str(), 1);
+        return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : MachineRootFixture::RootParent();
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
-    }
-    const std::filesystem::path& Root() const { return m_root; }
 
     // Lets go of this process's connections, so that the next call opens the
     // store as a new process would after the crash.
@@ -161,9 +131,6 @@ protected:
         EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, "SOFTWARE"));
         setenv("TONWELL_ROOT", Root().c_str(), 1);
     }
-
-private:
-    std::filesystem::path m_root;
 };
 
 // What write i of CrashWrite (registry_crash_helper.cpp) leaves, given the

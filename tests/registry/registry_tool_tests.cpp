@@ -1,5 +1,6 @@
 // `tonwell reg`: query, add, delete, export and import through the real binary.
 #include "registry_test_support.h"
+#include "run_tool.h"
 
 #include <tonwell_posix_registry.h>
 
@@ -16,41 +17,12 @@ using namespace tonwell::test;
 
 namespace {
 
-struct Result {
-    int exit = -1;
-    std::string out;
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using Result = ToolRun;
 
 class RegTool : public MachineRootFixture {
 protected:
     // Runs the tool with no terminal on its input; standard output and error together.
-    Result Reg(const std::vector<std::string>& args)
-    {
-        const char* build = std::getenv("TONWELL_BUILD_DIR");
-        std::string command = Quote(std::string(build ? build : ".") + "/bin/tonwell") + " reg";
-        for (const auto& a : args)
-            command += " " + Quote(a);
-        command += " </dev/null 2>&1";
-        Result r;
-        FILE* p = popen(command.c_str(), "r");
-        if (!p)
-            return r;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            r.out.append(buf, n);
-        int status = pclose(p);
-        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
-    }
+    Result Reg(const std::vector<std::string>& args) { return RunTonwell("reg", args, {.mergeErr = true, .env = {}}); }
 
     std::vector<std::pair<std::u16string, std::pair<DWORD, std::vector<BYTE>>>> Values(const char16_t* path)
     {

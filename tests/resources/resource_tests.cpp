@@ -5,6 +5,7 @@
 
 #include "elf_builder.h"
 #include "machine_root.h"
+#include "run_tool.h"
 
 #include <gtest/gtest.h>
 
@@ -471,22 +472,9 @@ TEST_F(ResourceTest, ConcurrentReadersAndDataFileChurn)
 
 // ---- The packer ----------------------------------------------------------
 
-struct PackRun {
-    int status;
-    std::string output;
-};
-
-PackRun Pack(const std::string& args)
+tonwell::test::ToolRun Pack(const std::string& args)
 {
-    PackRun run;
-    std::string command = std::string("'") + TONWELL_RESPACK + "' " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[512];
-    while (pipe && fgets(buffer, sizeof buffer, pipe))
-        run.output += buffer;
-    int status = pipe ? pclose(pipe) : -1;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return tonwell::test::RunShell(tonwell::test::ShellQuote(TONWELL_RESPACK) + " " + args);
 }
 
 TEST_F(ResourceTest, PackerRefusesBadInputAndLeavesNoOutput)
@@ -509,18 +497,18 @@ TEST_F(ResourceTest, PackerRefusesBadInputAndLeavesNoOutput)
         {"--resource TYPELIB 1", "needs 4 argument"},
     };
     for (const auto& c : cases) {
-        PackRun run = Pack(outputs + " " + c.args);
-        EXPECT_EQ(run.status, 1) << c.args << "\n" << run.output;
-        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        tonwell::test::ToolRun run = Pack(outputs + " " + c.args);
+        EXPECT_EQ(run.exit, 1) << c.args << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
         EXPECT_FALSE(fs::exists(dir + "/out.rsrc"));
         EXPECT_FALSE(fs::exists(dir + "/out.c"));
     }
-    EXPECT_EQ(Pack("--resource TYPELIB 1 0" + script).status, 2) << "no outputs named";
+    EXPECT_EQ(Pack("--resource TYPELIB 1 0" + script).exit, 2) << "no outputs named";
 
     // The same input packs to the same bytes.
-    ASSERT_EQ(Pack("--resource TYPELIB 1 0" + script + outputs).status, 0);
+    ASSERT_EQ(Pack("--resource TYPELIB 1 0" + script + outputs).exit, 0);
     std::vector<uint8_t> first = ReadBytes(dir + "/out.rsrc");
-    ASSERT_EQ(Pack("--resource TYPELIB 1 0" + script + outputs).status, 0);
+    ASSERT_EQ(Pack("--resource TYPELIB 1 0" + script + outputs).exit, 0);
     EXPECT_EQ(ReadBytes(dir + "/out.rsrc"), first);
     EXPECT_EQ(first.size() % 8, 0u);
     std::vector<uint8_t> source = ReadBytes(dir + "/out.c");

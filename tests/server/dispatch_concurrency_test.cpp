@@ -18,8 +18,6 @@ namespace {
 
 using namespace tonwell::test;
 
-typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
-
 class FirstDispatch : public MachineRootFixture {};
 
 TEST_F(FirstDispatch, EightThreadsMakeTheirFirstCallAtOnce)

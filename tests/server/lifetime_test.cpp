@@ -2,7 +2,6 @@
 // detach. A probe build of the module reports each step to its host process.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,30 +12,25 @@ namespace {
 
 class ServerLifetimeTest : public tonwell::test::MachineRootFixture {};
 
-std::vector<std::string> RunHost(int* pExitCode)
+// The host's standard output, a line each.
+std::vector<std::string> RunHost(tonwell::test::ToolRun& run)
 {
-    std::string command = "'" + tonwell::test::BuildDir() + "/bin/tonwell_lifetime_host' '" +
-                          tonwell::test::ModulePath("TonwellObjProbe.so") + "'";
+    run = tonwell::test::RunTool(tonwell::test::BuildDir() + "/bin/tonwell_lifetime_host",
+                                 {tonwell::test::ModulePath("TonwellObjProbe.so")});
     std::vector<std::string> lines;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return lines;
-    char line[256];
-    while (fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        lines.push_back(text);
-    }
-    *pExitCode = pclose(pipe);
+    size_t start = 0;
+    for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(run.out.substr(start, end - start));
+    if (start < run.out.size())
+        lines.push_back(run.out.substr(start));
     return lines;
 }
 
 TEST_F(ServerLifetimeTest, TracingBracketsDllMainOnLoadAndUnload)
 {
-    int exitCode = -1;
-    std::vector<std::string> lines = RunHost(&exitCode);
-    EXPECT_EQ(exitCode, 0);
+    tonwell::test::ToolRun run;
+    std::vector<std::string> lines = RunHost(run);
+    EXPECT_EQ(run.exit, 0) << run.err;
 
     std::vector<std::string> moduleSteps;
     for (const std::string& line : lines)

@@ -9,14 +9,10 @@
 #include <string>
 
 #include "TonwellObj.h"
+#include "machine_root.h"
+#include "run_tool.h"
 
 namespace tonwell::test {
-
-inline std::string BuildDir()
-{
-    const char* dir = std::getenv("TONWELL_BUILD_DIR");
-    return dir ? dir : ".";
-}
 
 inline std::string ModulePath(const char* name = "TonwellObj.so") { return BuildDir() + "/lib/" + name; }
 
@@ -62,6 +58,35 @@ struct LoadedModule {
                   S_OK);
         return pFactory;
     }
+};
+
+typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
+
+// The built module loaded on a fresh machine root, its registration entry points at hand.
+class RegisteringModuleFixture : public MachineRootFixture {
+protected:
+    void SetUp() override
+    {
+        MachineRootFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_module = LoadLibraryW(Widen(ModulePath()).c_str());
+        ASSERT_NE(m_module, nullptr);
+        m_register = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllRegisterServer"));
+        m_unregister = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllUnregisterServer"));
+        ASSERT_NE(m_register, nullptr);
+        ASSERT_NE(m_unregister, nullptr);
+    }
+    void TearDown() override
+    {
+        if (m_module)
+            FreeLibrary(m_module);
+        MachineRootFixture::TearDown();
+    }
+
+    HMODULE m_module = nullptr;
+    PFNREGISTER m_register = nullptr;
+    PFNREGISTER m_unregister = nullptr;
 };
 
 } // namespace tonwell::test

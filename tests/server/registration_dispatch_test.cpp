@@ -16,57 +16,16 @@
 
 #include "machine_root.h"
 #include "module_support.h"
+#include "registry_dump.h"
 
 namespace {
 
 using namespace tonwell::test;
 
-typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)();
-
 const char16_t kClassKey[] = u"CLSID\\{83AF37A6-1013-4638-9568-8A25EE237C79}";
 const char16_t kPlugInKey[] =
     u"SOFTWARE\\Corvantis\\Windows\\CurrentVersion\\StillImage\\PlugIns\\{83AF37A6-1013-4638-9568-8A25EE237C79}";
 const char16_t kTypeLibKey[] = u"TypeLib\\{4404C7F2-CB2B-4CEE-AE75-56406CA50F0D}";
-
-// Every key below root with its values, as text: what a registry dump holds.
-void Dump(HKEY root, const std::u16string& path, std::map<std::u16string, std::string>* out)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    std::string values;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256, type = 0;
-        BYTE data[1024];
-        DWORD cb = sizeof data;
-        if (RegEnumValueW(key, i, name, &cch, nullptr, &type, data, &cb) != ERROR_SUCCESS)
-            break;
-        values += std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(name), cch * 2) + "=" +
-                  std::string(reinterpret_cast<const char*>(data), cb) + ";";
-    }
-    (*out)[path] = values;
-    std::vector<std::u16string> children;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        children.emplace_back(name, cch);
-    }
-    RegCloseKey(key);
-    for (const auto& child : children)
-        Dump(root, path.empty() ? child : path + u"\\" + child, out);
-}
-
-bool KeyExists(HKEY root, const char16_t* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
 
 std::vector<BYTE> ValueBytes(HKEY root, const char16_t* path, const char16_t* name)
 {
@@ -88,29 +47,7 @@ std::u16string Sz(HKEY root, const char16_t* path, const char16_t* name = nullpt
     return std::u16string(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2 - 1);
 }
 
-class Registration : public MachineRootFixture {
-protected:
-    void SetUp() override
-    {
-        MachineRootFixture::SetUp();
-        m_module = LoadLibraryW(Widen(ModulePath()).c_str());
-        ASSERT_NE(m_module, nullptr);
-        m_register = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllRegisterServer"));
-        m_unregister = ProcAs<PFNREGISTER>(GetProcAddress(m_module, "DllUnregisterServer"));
-        ASSERT_NE(m_register, nullptr);
-        ASSERT_NE(m_unregister, nullptr);
-    }
-    void TearDown() override
-    {
-        if (m_module)
-            FreeLibrary(m_module);
-        MachineRootFixture::TearDown();
-    }
-
-    HMODULE m_module = nullptr;
-    PFNREGISTER m_register = nullptr;
-    PFNREGISTER m_unregister = nullptr;
-};
+class Registration : public RegisteringModuleFixture {};
 
 TEST_F(Registration, RegisterWritesEverythingAndUnregisterRemovesIt)
 {
@@ -123,13 +60,13 @@ TEST_F(Registration, RegisterWritesEverythingAndUnregisterRemovesIt)
                   ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    std::map<std::u16string, std::string> before;
-    Dump(HKEY_LOCAL_MACHINE, u"", &before);
+    Dump before;
+    DumpKeys(HKEY_LOCAL_MACHINE, u"", &before);
 
     // Unregistering what was never registered deletes nothing.
     EXPECT_EQ(m_unregister(), S_OK);
-    std::map<std::u16string, std::string> untouched;
-    Dump(HKEY_LOCAL_MACHINE, u"", &untouched);
+    Dump untouched;
+    DumpKeys(HKEY_LOCAL_MACHINE, u"", &untouched);
     EXPECT_EQ(untouched, before);
 
     ASSERT_EQ(m_register(), S_OK);
@@ -158,8 +95,8 @@ TEST_F(Registration, RegisterWritesEverythingAndUnregisterRemovesIt)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, (std::u16string(kClassKey) + u"\\Added").c_str()));
 
     EXPECT_EQ(m_unregister(), S_OK);
-    std::map<std::u16string, std::string> after;
-    Dump(HKEY_LOCAL_MACHINE, u"", &after);
+    Dump after;
+    DumpKeys(HKEY_LOCAL_MACHINE, u"", &after);
     EXPECT_EQ(after, before);
     EXPECT_EQ(m_unregister(), S_OK);
 }
@@ -223,8 +160,8 @@ TEST_F(Registration, WithoutWriteAccessNothingIsWritten)
                               nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    std::map<std::u16string, std::string> before;
-    Dump(HKEY_LOCAL_MACHINE, u"", &before);
+    Dump before;
+    DumpKeys(HKEY_LOCAL_MACHINE, u"", &before);
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -244,8 +181,8 @@ TEST_F(Registration, WithoutWriteAccessNothingIsWritten)
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_EQ(hr, REGDB_E_WRITEREGDB);
-    std::map<std::u16string, std::string> after;
-    Dump(HKEY_LOCAL_MACHINE, u"", &after);
+    Dump after;
+    DumpKeys(HKEY_LOCAL_MACHINE, u"", &after);
     EXPECT_EQ(after, before);
 }
 

@@ -15,25 +15,8 @@ namespace {
 using tonwell::test::BuildDir;
 using tonwell::test::ModulePath;
 
-struct CommandResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-CommandResult RunCommand(const std::string& command)
-{
-    CommandResult run;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t cb;
-    while ((cb = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.output.append(buffer, cb);
-    int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using tonwell::test::RunShell;
+using tonwell::test::ToolRun;
 
 std::string Tonwell() { return "'" + BuildDir() + "/bin/tonwell'"; }
 
@@ -48,21 +31,21 @@ class ServerInfoTest : public tonwell::test::MachineRootFixture {};
 
 TEST_F(ServerInfoTest, JsonNamesTheModuleAndItsIdentifiers)
 {
-    CommandResult run = RunCommand(Tonwell() + " info --json");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
+    ToolRun run = RunShell(Tonwell() + " info --json");
+    ASSERT_EQ(run.exit, 0) << run.out;
     const std::string modulePath = std::filesystem::canonical(ModulePath()).string();
-    EXPECT_NE(run.output.find("\"module\":\"" + modulePath + "\""), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\"version\":\"" TONWELL_PROJECT_VERSION "\""), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\"description\":\"TonwellObj Module\",\"self_register\":true"), std::string::npos);
-    EXPECT_NE(run.output.find("\"clsid\":\"" + GuidText(CLSID_TonwellExposure) + "\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"iid\":\"" + GuidText(IID_ITonwellExposure) + "\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"libid\":\"" + GuidText(LIBID_TONWELLOBJLib) + "\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"progid\":\"TonwellObj.TonwellExposure.1\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"version_independent_progid\":\"TonwellObj.TonwellExposure\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"registered\":false"), std::string::npos);
-    EXPECT_NE(run.output.find("\"class_object\":\"ok\""), std::string::npos);
-    EXPECT_EQ(run.output.front(), '{');
-    EXPECT_EQ(run.output.substr(run.output.size() - 2), "}\n");
+    EXPECT_NE(run.out.find("\"module\":\"" + modulePath + "\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"version\":\"" TONWELL_PROJECT_VERSION "\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"description\":\"TonwellObj Module\",\"self_register\":true"), std::string::npos);
+    EXPECT_NE(run.out.find("\"clsid\":\"" + GuidText(CLSID_TonwellExposure) + "\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"iid\":\"" + GuidText(IID_ITonwellExposure) + "\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"libid\":\"" + GuidText(LIBID_TONWELLOBJLib) + "\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"progid\":\"TonwellObj.TonwellExposure.1\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"version_independent_progid\":\"TonwellObj.TonwellExposure\""), std::string::npos);
+    EXPECT_NE(run.out.find("\"registered\":false"), std::string::npos);
+    EXPECT_NE(run.out.find("\"class_object\":\"ok\""), std::string::npos);
+    EXPECT_EQ(run.out.front(), '{');
+    EXPECT_EQ(run.out.substr(run.out.size() - 2), "}\n");
 }
 
 TEST_F(ServerInfoTest, ReportsTheRegisteredServer)
@@ -77,36 +60,36 @@ TEST_F(ServerInfoTest, ReportsTheRegisteredServer)
               ERROR_SUCCESS);
     RegCloseKey(hKey);
 
-    CommandResult run = RunCommand(Tonwell() + " info --json --module '" + ModulePath() + "'");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("\"registered\":true,\"registered_server\":\"/opt/tonwell/lib/TonwellObj.so\""),
+    ToolRun run = RunShell(Tonwell() + " info --json --module '" + ModulePath() + "'");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    EXPECT_NE(run.out.find("\"registered\":true,\"registered_server\":\"/opt/tonwell/lib/TonwellObj.so\""),
               std::string::npos)
-        << run.output;
+        << run.out;
 
-    run = RunCommand(Tonwell() + " info");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("registered:    yes, /opt/tonwell/lib/TonwellObj.so\n"), std::string::npos);
-    EXPECT_NE(run.output.find("class object:  ok\n"), std::string::npos);
-    EXPECT_NE(run.output.find("class:         CTonwellExposure " + GuidText(CLSID_TonwellExposure) + "\n"),
+    run = RunShell(Tonwell() + " info");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    EXPECT_NE(run.out.find("registered:    yes, /opt/tonwell/lib/TonwellObj.so\n"), std::string::npos);
+    EXPECT_NE(run.out.find("class object:  ok\n"), std::string::npos);
+    EXPECT_NE(run.out.find("class:         CTonwellExposure " + GuidText(CLSID_TonwellExposure) + "\n"),
               std::string::npos)
-        << run.output;
+        << run.out;
 }
 
 TEST_F(ServerInfoTest, RefusesWhatIsNotTheServerModule)
 {
-    CommandResult run = RunCommand(Tonwell() + " info --module '" + ModulePath("NoSuchModule.so") + "'");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("tonwell info: cannot load"), std::string::npos) << run.output;
+    ToolRun run = RunShell(Tonwell() + " info --module '" + ModulePath("NoSuchModule.so") + "'");
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.out.find("tonwell info: cannot load"), std::string::npos) << run.out;
 
-    run = RunCommand(Tonwell() + " info --json --module '" + ModulePath("libtonwellplatform.so") + "'");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("is not a TonwellObj server module"), std::string::npos) << run.output;
-    EXPECT_EQ(run.output.find('{'), std::string::npos) << "no partial JSON on failure";
+    run = RunShell(Tonwell() + " info --json --module '" + ModulePath("libtonwellplatform.so") + "'");
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.out.find("is not a TonwellObj server module"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('{'), std::string::npos) << "no partial JSON on failure";
 
-    run = RunCommand(Tonwell() + " info --module");
-    EXPECT_EQ(run.exitCode, 2);
-    run = RunCommand(Tonwell() + " info --bogus");
-    EXPECT_EQ(run.exitCode, 2);
+    run = RunShell(Tonwell() + " info --module");
+    EXPECT_EQ(run.exit, 2);
+    run = RunShell(Tonwell() + " info --bogus");
+    EXPECT_EQ(run.exit, 2);
 }
 
 // The installed header, module and pkg-config file are enough to build and run
@@ -114,8 +97,8 @@ TEST_F(ServerInfoTest, RefusesWhatIsNotTheServerModule)
 TEST_F(ServerInfoTest, InstalledTreeBuildsAndRunsAHost)
 {
     const std::filesystem::path prefix = Root() / "prefix";
-    CommandResult run = RunCommand("cmake --install '" + BuildDir() + "' --prefix '" + prefix.string() + "'");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
+    ToolRun run = RunShell("cmake --install '" + BuildDir() + "' --prefix '" + prefix.string() + "'");
+    ASSERT_EQ(run.exit, 0) << run.out;
 
     std::filesystem::path pcDir;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(prefix))
@@ -123,19 +106,19 @@ TEST_F(ServerInfoTest, InstalledTreeBuildsAndRunsAHost)
             pcDir = entry.path().parent_path();
     ASSERT_FALSE(pcDir.empty()) << "tonwellobj.pc not installed";
     const std::string pkgConfig = "PKG_CONFIG_PATH='" + pcDir.string() + "' pkg-config";
-    run = RunCommand(pkgConfig + " --variable=module tonwellobj");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    std::string module = run.output.substr(0, run.output.find('\n'));
+    run = RunShell(pkgConfig + " --variable=module tonwellobj");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    std::string module = run.out.substr(0, run.out.find('\n'));
     EXPECT_TRUE(std::filesystem::exists(module)) << module;
 
     const std::string source = TONWELL_CCLIENT_SOURCE;
     const std::string program = (Root() / "cclient").string();
-    run = RunCommand("cc -std=c11 -Wall -Werror " TONWELL_HOST_CFLAGS " -o '" + program + "' '" + source + "' $(" +
+    run = RunShell("cc -std=c11 -Wall -Werror " TONWELL_HOST_CFLAGS " -o '" + program + "' '" + source + "' $(" +
                      pkgConfig + " --cflags --libs tonwellobj) -ldl");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    run = RunCommand("'" + program + "' '" + module + "'");
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("0 check(s) failed"), std::string::npos) << run.output;
+    ASSERT_EQ(run.exit, 0) << run.out;
+    run = RunShell("'" + program + "' '" + module + "'");
+    EXPECT_EQ(run.exit, 0) << run.out;
+    EXPECT_NE(run.out.find("0 check(s) failed"), std::string::npos) << run.out;
 }
 
 } // namespace

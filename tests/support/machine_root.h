@@ -15,7 +15,7 @@ class MachineRootFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tonwell-root-XXXXXX").string();
+        std::string pattern = (RootParent() / "tonwell-root-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_root = pattern;
         setenv("TONWELL_ROOT", m_root.c_str(), 1);
@@ -28,6 +28,9 @@ protected:
     }
 
     const std::filesystem::path& Root() const { return m_root; }
+
+    // Where the root is made; a fixture may pick another file system.
+    virtual std::filesystem::path RootParent() const { return std::filesystem::temp_directory_path(); }
 
 private:
     std::filesystem::path m_root;

@@ -265,9 +265,9 @@ TEST_F(IdlCompilerCommand, AnErrorNamesFileLineAndColumnAndWritesNothing)
 {
     WriteBytes(Path("bad.idl"), std::vector<uint8_t>{'\n', ' ', ' ', '@'});
     WriteBytes(Path("old.h"), {'o', 'l', 'd'});
-    RunResult r = RunCommand(Midl("--header " + Path("old.h") + " --tlb " + Path("new.tlb") + " " + Path("bad.idl")));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, Path("bad.idl") + ":2:3: error: unexpected '@'\n");
+    ToolRun r = RunShell(Midl("--header " + Path("old.h") + " --tlb " + Path("new.tlb") + " " + Path("bad.idl")));
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.out, Path("bad.idl") + ":2:3: error: unexpected '@'\n");
     EXPECT_EQ(ReadBytes(Path("old.h")), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_FALSE(fs::exists(Path("new.tlb")));
     for (const auto& entry : fs::directory_iterator(Root()))
@@ -278,9 +278,9 @@ TEST_F(IdlCompilerCommand, MakesTheHeaderAndTheLibraryThatReadsBack)
 {
     std::string idl = Library("    [id(1)] HRESULT F(DWORD a);\n");
     WriteBytes(Path("x.idl"), std::vector<uint8_t>(idl.begin(), idl.end()));
-    RunResult r = RunCommand(Midl("-L " + kStdoleDir + " --header " + Path("X.h") + " --tlb " + Path("x.tlb") + " " +
+    ToolRun r = RunShell(Midl("-L " + kStdoleDir + " --header " + Path("X.h") + " --tlb " + Path("x.tlb") + " " +
                            Path("x.idl")));
-    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(r.exit, 0) << r.out;
     tl::Library lib = ReadLibrary(Path("x.tlb"));
     EXPECT_EQ(lib.String(lib.name), u"XLib");
     std::vector<uint8_t> header = ReadBytes(Path("X.h"));
@@ -289,11 +289,11 @@ TEST_F(IdlCompilerCommand, MakesTheHeaderAndTheLibraryThatReadsBack)
     // A type library needs a library; usage errors are not compile errors.
     std::string headerOnly = "cpp_quote(\"x\")\n";
     WriteBytes(Path("h.idl"), std::vector<uint8_t>(headerOnly.begin(), headerOnly.end()));
-    r = RunCommand(Midl("--tlb " + Path("h.tlb") + " " + Path("h.idl")));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find(":1:1: error: a type library needs a library block"), std::string::npos);
-    EXPECT_EQ(RunCommand(Midl(Path("h.idl"))).status, 2);
-    EXPECT_EQ(RunCommand(Midl("--bogus " + Path("h.idl"))).status, 2);
+    r = RunShell(Midl("--tlb " + Path("h.tlb") + " " + Path("h.idl")));
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.out.find(":1:1: error: a type library needs a library block"), std::string::npos);
+    EXPECT_EQ(RunShell(Midl(Path("h.idl"))).exit, 2);
+    EXPECT_EQ(RunShell(Midl("--bogus " + Path("h.idl"))).exit, 2);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "TonwellObj.h"
 #include "registry/registry_test_support.h"
+#include "registry_dump.h"
 
 #include <tonwell_testhooks.h>
 
@@ -25,34 +26,16 @@ std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.en
 // for its text values, sorted.
 void Dump(const std::u16string& path, std::vector<std::string>& out)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    out.push_back(Narrow(path));
-    for (DWORD i = 0;; ++i) {
-        char16_t name[256];
-        DWORD nameLength = 256, type = 0;
-        BYTE data[1024];
-        DWORD size = sizeof data;
-        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        std::u16string text(reinterpret_cast<const char16_t*>(data), size / 2);
-        while (!text.empty() && text.back() == 0)
-            text.pop_back();
-        out.push_back(Narrow(path) + "|" + (nameLength ? Narrow(std::u16string(name, nameLength)) : "@") + "=" +
-                      (type == REG_SZ ? Narrow(text) : "<not text>"));
-    }
-    std::vector<std::u16string> children;
-    for (DWORD i = 0;; ++i) {
-        char16_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        children.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    for (const std::u16string& child : children)
-        Dump(path + u"\\" + child, out);
+    WalkKeys(HKEY_CLASSES_ROOT, path, [&out](const std::u16string& keyPath, const std::vector<RegValue>& values) {
+        out.push_back(Narrow(keyPath));
+        for (const RegValue& v : values) {
+            std::u16string text(reinterpret_cast<const char16_t*>(v.data.data()), v.data.size() / 2);
+            while (!text.empty() && text.back() == 0)
+                text.pop_back();
+            out.push_back(Narrow(keyPath) + "|" + (v.name.empty() ? "@" : Narrow(v.name)) + "=" +
+                          (v.type == REG_SZ ? Narrow(text) : "<not text>"));
+        }
+    });
     std::sort(out.begin(), out.end());
 }
 
@@ -63,14 +46,7 @@ std::vector<std::string> Keys(const std::string& path)
     return out;
 }
 
-bool KeyExists(const std::string& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, U16(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool KeyExists(const std::string& path) { return tonwell::test::KeyExists(HKEY_CLASSES_ROOT, U16(path).c_str()); }
 
 class TypeLibRegistration : public SharedRootFixture {
 protected:

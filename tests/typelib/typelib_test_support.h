@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include "binary.h"
+#include "run_tool.h"
 
 #include <gtest/gtest.h>
 
@@ -80,26 +81,5 @@ public:
 private:
     T* m_p = nullptr;
 };
-
-// The output and exit status of a command run through the shell.
-struct RunResult {
-    int status = -1;
-    std::string output;
-};
-
-inline RunResult RunCommand(const std::string& command)
-{
-    RunResult r;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return r;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        r.output.append(buffer, n);
-    int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
 
 } // namespace tonwell::test

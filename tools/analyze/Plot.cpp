@@ -136,6 +136,18 @@ void HistogramPath(cairo_t* cr, const ULONGLONG* bins, double top)
     cairo_close_path(cr);
 }
 
+// A histogram filled in a light tint of its colour and outlined in the colour.
+void DrawHistogramCurve(cairo_t* cr, const ULONGLONG* bins, double top, Colour colour, double fillAlpha,
+                        double lineWidth)
+{
+    HistogramPath(cr, bins, top);
+    SetColour(cr, colour, fillAlpha);
+    cairo_fill_preserve(cr);
+    SetColour(cr, colour);
+    cairo_set_line_width(cr, lineWidth);
+    cairo_stroke(cr);
+}
+
 void DrawHistogram(cairo_t* cr, const PlotInput& in)
 {
     const ExposureDecision& d = in.decision;
@@ -165,20 +177,9 @@ void DrawHistogram(cairo_t* cr, const PlotInput& in)
                     kHistBottom - kHistTop);
     cairo_fill(cr);
 
-    HistogramPath(cr, in.before, scale);
-    SetColour(cr, kBefore, 0.55);
-    cairo_fill_preserve(cr);
-    SetColour(cr, kBefore);
-    cairo_set_line_width(cr, 1);
-    cairo_stroke(cr);
-    if (d.correction != CorrectionNone) {
-        HistogramPath(cr, in.after, scale);
-        SetColour(cr, kAfter, 0.25);
-        cairo_fill_preserve(cr);
-        SetColour(cr, kAfter);
-        cairo_set_line_width(cr, 1.6);
-        cairo_stroke(cr);
-    }
+    DrawHistogramCurve(cr, in.before, scale, kBefore, 0.55, 1);
+    if (d.correction != CorrectionNone)
+        DrawHistogramCurve(cr, in.after, scale, kAfter, 0.25, 1.6);
 
     VerticalMarker(cr, s.lLowEdge, kEdge, false, 2);
     VerticalMarker(cr, s.lHighEdge, kEdge, false, 2);

@@ -60,4 +60,11 @@ bool NarrowExactly(std::u16string_view text, std::string& narrow)
     return ToNarrow(text, WC_ERR_INVALID_CHARS, narrow);
 }
 
+std::string GuidText(const GUID& guid)
+{
+    WCHAR szGuid[40] = {};
+    const int cch = StringFromGUID2(guid, szGuid, 40);
+    return cch > 1 ? Utf16ToUtf8(std::u16string_view(szGuid, size_t(cch - 1))) : "?";
+}
+
 } // namespace tonwell::tools

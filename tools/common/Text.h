@@ -1,6 +1,9 @@
 // UTF-8 and UTF-16 text for the host, converted by the platform's one codec
-// (MultiByteToWideChar / WideCharToMultiByte). Thread-safe.
+// (MultiByteToWideChar / WideCharToMultiByte), and GUIDs as text by its
+// StringFromGUID2. Thread-safe.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 #include <string_view>
@@ -16,5 +19,8 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // surrogate in UTF-16): nothing is replaced.
 bool WidenExactly(std::string_view text, std::u16string& wide);
 bool NarrowExactly(std::u16string_view text, std::string& narrow);
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case digits.
+std::string GuidText(const GUID& guid);
 
 } // namespace tonwell::tools

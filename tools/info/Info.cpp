@@ -16,15 +16,6 @@
 namespace tonwell::tools {
 namespace {
 
-std::string GuidText(REFGUID rguid)
-{
-    WCHAR szGuid[40] = {};
-    const int cch = StringFromGUID2(rguid, szGuid, 40);
-    if (cch <= 1)
-        return "?";
-    return Utf16ToUtf8(std::u16string_view(szGuid, size_t(cch - 1)));
-}
-
 // The module path registered for the class, if any.
 bool RegisteredServer(std::string* pPath)
 {

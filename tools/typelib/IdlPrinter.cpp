@@ -10,14 +10,8 @@ namespace {
 
 namespace tl = tonwell::typelib;
 
-std::string Guid(const GUID& g)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", unsigned(g.Data1),
-                  unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                  g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
+// Without the braces, as IDL writes it.
+std::string Guid(const GUID& g) { return GuidText(g).substr(1, 36); }
 
 std::string Quoted(const std::u16string& text)
 {
