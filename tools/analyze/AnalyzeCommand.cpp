@@ -193,6 +193,8 @@ int RunAnalyze(const std::vector<std::string>& args)
     };
     const size_t failed =
         RunOnWorkers(inputs.size(), jobs ? jobs : AvailableProcessors(), [&] { return Work(analyzeOrFail); });
+    if (!plotPath.empty())
+        ReleasePlotResources(); // the workers are done: no plot is being drawn
     return failed == 0 ? 0 : 1;
 }
 

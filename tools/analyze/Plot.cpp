@@ -419,4 +419,9 @@ void WritePlot(const PlotInput& in, const std::string& path)
     output.Commit();
 }
 
+void ReleasePlotResources()
+{
+    cairo_debug_reset_static_data();
+}
+
 } // namespace tonwell::tools
