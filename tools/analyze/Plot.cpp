@@ -4,6 +4,7 @@
 #include "imageio/OutputFile.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -421,7 +422,9 @@ void WritePlot(const PlotInput& in, const std::string& path)
 
 void ReleasePlotResources()
 {
+    // cairo first: its font caches hold fontconfig patterns.
     cairo_debug_reset_static_data();
+    FcFini();
 }
 
 } // namespace tonwell::tools

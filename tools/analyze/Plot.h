@@ -25,9 +25,9 @@ struct PlotInput {
 // (imageio::OutputFile). Throws imageio::ImageError.
 void WritePlot(const PlotInput& input, const std::string& path);
 
-// Releases the font caches cairo keeps for the whole process once text is drawn, so that
-// nothing of a plot outlives the command (and a leak checker finds nothing). Call it only
-// when no plot is being drawn on any thread.
+// Releases the font caches that cairo and fontconfig keep for the whole process once text
+// is drawn, so that nothing of a plot outlives the command (and a leak checker finds
+// nothing). Call it only when no plot is being drawn on any thread.
 void ReleasePlotResources();
 
 } // namespace tonwell::tools
