@@ -8,7 +8,7 @@ set(TONWELL_FUZZ_imageio_LIBS tonwell_imageio)
 set(TONWELL_FUZZ_reg_file_SOURCES ${TONWELL_FUZZ_DIR}/targets/reg_file.cpp
     ${PROJECT_SOURCE_DIR}/tools/reg/reg_file.cpp ${PROJECT_SOURCE_DIR}/tools/reg/reg_common.cpp
     ${PROJECT_SOURCE_DIR}/tools/common/Text.cpp ${PROJECT_SOURCE_DIR}/tools/common/ErrorText.cpp)
-set(TONWELL_FUZZ_reg_file_LIBS tonwellplatform)
+set(TONWELL_FUZZ_reg_file_LIBS tonwell_imageio tonwellplatform)
 set(TONWELL_FUZZ_script_SOURCES ${TONWELL_FUZZ_DIR}/targets/script.cpp)
 set(TONWELL_FUZZ_script_LIBS tonwell_registration)
 set(TONWELL_FUZZ_typelib_SOURCES ${TONWELL_FUZZ_DIR}/targets/typelib.cpp)
