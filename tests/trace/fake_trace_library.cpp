@@ -91,6 +91,14 @@ void ClearCapturedLines()
     s_lines.clear();
 }
 
+void ResetFakeTraceLibrary()
+{
+    std::lock_guard<std::mutex> guard(s_lock);
+    s_lines.clear();
+    s_initCalls = 0;
+    s_termCalls = 0;
+}
+
 std::vector<CapturedLine> TakeCapturedLines()
 {
     std::vector<CapturedLine> lines;

@@ -35,6 +35,9 @@ const trace::TraceLibraryTable& FakeTraceLibraryWithoutOptionalEntries();
 
 std::vector<CapturedLine> CapturedLines();
 void ClearCapturedLines();
+// The lines and the counts of init and term calls, all cleared: a fresh library for each test,
+// so that the tests of one process do not see each other's calls.
+void ResetFakeTraceLibrary();
 // The lines captured so far, which are cleared in the same step.
 std::vector<CapturedLine> TakeCapturedLines();
 int FakeInitCalls();

@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         MachineRootFixture::SetUp();
-        ClearCapturedLines();
+        ResetFakeTraceLibrary();
     }
 
     void TearDown() override

@@ -19,7 +19,7 @@ protected:
     void SetUp() override
     {
         MachineRootFixture::SetUp();
-        ClearCapturedLines();
+        ResetFakeTraceLibrary();
         SetTraceLibraryOverride(&FakeTraceLibrary());
         SetTraceDword("", "DefaultTraceFlags", 0x411);
         InitTraceClient(nullptr);
