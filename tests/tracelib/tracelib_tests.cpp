@@ -415,9 +415,9 @@ protected:
         return pid;
     }
 
-    void RunWriters(int writers, int lines, DWORD maxFileSize)
+    // The trace settings every module reads: its kinds of line and the bound of the log.
+    static void SetTraceSettings(DWORD flags, DWORD maxFileSize)
     {
-        DWORD flags = 0x405;
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace", 0,
                                   nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
@@ -425,6 +425,11 @@ protected:
         RegSetValueExA(key, "DefaultTraceFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), 4);
         RegSetValueExA(key, "MaxFileSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maxFileSize), 4);
         RegCloseKey(key);
+    }
+
+    void RunWriters(int writers, int lines, DWORD maxFileSize)
+    {
+        ASSERT_NO_FATAL_FAILURE(SetTraceSettings(0x405, maxFileSize));
         std::vector<pid_t> pids;
         for (int w = 0; w < writers; ++w)
             pids.push_back(Spawn(std::to_string(lines), "writer" + std::to_string(w)));
@@ -513,14 +518,7 @@ TEST_F(ConcurrentTracingTest, SmallLimitKeepsTheBoundAndRollsOver)
 // SIGXFSZ ignored), which fails writes as a full disk does.
 TEST_F(ConcurrentTracingTest, FullDiskLeavesNoPartOfALine)
 {
-    DWORD flags = 0x405, maxFileSize = 0x1000000;
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\StillImage\\Trace", 0,
-                              nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "DefaultTraceFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), 4);
-    RegSetValueExA(key, "MaxFileSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maxFileSize), 4);
-    RegCloseKey(key);
+    ASSERT_NO_FATAL_FAILURE(SetTraceSettings(0x405, 0x1000000));
     const char* build = std::getenv("TONWELL_BUILD_DIR");
     std::string helper = std::string(build ? build : ".") + "/bin/trace_test_helper";
     // A first run makes what the registry needs at a first start; the limit

@@ -17,6 +17,7 @@
 #include <optional>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 
 namespace tonwell::platform::registry {
 namespace {
@@ -27,20 +28,18 @@ enum class Predefined { None, ClassesRoot, CurrentUser, LocalMachine, Users, Per
 
 Predefined PredefinedOf(HKEY h)
 {
-    if (h == HKEY_CLASSES_ROOT)
-        return Predefined::ClassesRoot;
-    if (h == HKEY_CURRENT_USER)
-        return Predefined::CurrentUser;
-    if (h == HKEY_LOCAL_MACHINE)
-        return Predefined::LocalMachine;
-    if (h == HKEY_USERS)
-        return Predefined::Users;
-    if (h == HKEY_PERFORMANCE_DATA)
-        return Predefined::PerformanceData;
-    if (h == HKEY_CURRENT_CONFIG)
-        return Predefined::CurrentConfig;
-    if (h == HKEY_DYN_DATA)
-        return Predefined::DynData;
+    static const std::pair<HKEY, Predefined> kPredefined[] = {
+        {HKEY_CLASSES_ROOT, Predefined::ClassesRoot},
+        {HKEY_CURRENT_USER, Predefined::CurrentUser},
+        {HKEY_LOCAL_MACHINE, Predefined::LocalMachine},
+        {HKEY_USERS, Predefined::Users},
+        {HKEY_PERFORMANCE_DATA, Predefined::PerformanceData},
+        {HKEY_CURRENT_CONFIG, Predefined::CurrentConfig},
+        {HKEY_DYN_DATA, Predefined::DynData},
+    };
+    for (const auto& [key, which] : kPredefined)
+        if (h == key)
+            return which;
     return Predefined::None;
 }
 
