@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <tonwell_posix_modules.h>
 
+#include "ascii_text.h"
 #include "machine_root.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ std::string Backslashed(std::string path)
     return path;
 }
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using tonwell::test::Wide;
 
 template <typename T>
 T Proc(HMODULE module, const char* name)

@@ -1,5 +1,6 @@
 // Variants: the conversion table between the simple types, text numbers, VarUI4FromStr,
 // and who owns what in VariantClear and VariantCopy.
+#include "ascii_text.h"
 #include "variant_test_support.h"
 
 #include <cmath>
@@ -67,7 +68,7 @@ std::string Show(const VARIANT& v)
     return s + ":" + buf;
 }
 
-std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+using tonwell::test::Wide;
 
 // The result of converting src to vt: "TYPE:value", or the failure code in hexadecimal.
 std::string Convert(const VARIANT& src, VARTYPE vt, USHORT flags = 0)

@@ -3,6 +3,7 @@
 // safely from files that are not what they claim to be.
 #include <windows.h>
 
+#include "ascii_text.h"
 #include "elf_builder.h"
 #include "machine_root.h"
 #include "run_tool.h"
@@ -35,7 +36,7 @@ namespace {
 
 using ResourceTest = tonwell::test::MachineRootFixture;
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using tonwell::test::Wide;
 
 std::string ModulePath(const char* name) { return std::string(TONWELL_RSRC_MODULES) + "/" + name; }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winver.h>
 
+#include "ascii_text.h"
 #include "elf_builder.h"
 #include "machine_root.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 using VersionTest = tonwell::test::MachineRootFixture;
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using tonwell::test::Wide;
 
 std::u16string TestModule(const char* name) { return Wide(std::string(TONWELL_RSRC_MODULES) + "/" + name); }
 
