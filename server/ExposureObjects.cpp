@@ -22,6 +22,30 @@ template <class T> void FreeObject(T* pObject)
     HeapFree(GetProcessHeap(), 0, pObject);
 }
 
+// Release on the count rRef of pObject. At zero the count is set to 1 before the
+// object is destroyed, so that a Release made during destruction cannot destroy it again.
+template <class T> ULONG ReleaseObject(T* pObject, LONG& rRef)
+{
+    LONG lRef = --rRef;
+    if (lRef == 0) {
+        rRef = 1;
+        T::Destroy(pObject);
+    }
+    return static_cast<ULONG>(lRef);
+}
+
+// A new object of type T handed out as riid; one that cannot give riid is destroyed again.
+template <class T, class... Args> HRESULT NewObject(REFIID riid, LPVOID* ppv, Args... args)
+{
+    T* pObject = AllocateObject<T>(args...);
+    if (!pObject)
+        return E_OUTOFMEMORY;
+    HRESULT hr = pObject->QueryInterface(riid, ppv);
+    if (hr != S_OK)
+        T::Destroy(pObject);
+    return hr;
+}
+
 } // namespace
 
 // --- standalone -------------------------------------------------------------
@@ -44,15 +68,7 @@ HRESULT STDMETHODCALLTYPE CStandaloneObject::QueryInterface(REFIID riid, void** 
 
 ULONG STDMETHODCALLTYPE CStandaloneObject::AddRef() { return static_cast<ULONG>(++m_dwRef); }
 
-ULONG STDMETHODCALLTYPE CStandaloneObject::Release()
-{
-    LONG lRef = --m_dwRef;
-    if (lRef == 0) {
-        m_dwRef = 1;
-        Destroy(this);
-    }
-    return static_cast<ULONG>(lRef);
-}
+ULONG STDMETHODCALLTYPE CStandaloneObject::Release() { return ReleaseObject(this, m_dwRef); }
 
 // --- aggregated -------------------------------------------------------------
 
@@ -99,15 +115,7 @@ HRESULT STDMETHODCALLTYPE CAggregatedObject::QueryInterface(REFIID riid, void** 
 
 ULONG STDMETHODCALLTYPE CAggregatedObject::AddRef() { return static_cast<ULONG>(++m_dwRef); }
 
-ULONG STDMETHODCALLTYPE CAggregatedObject::Release()
-{
-    LONG lRef = --m_dwRef;
-    if (lRef == 0) {
-        m_dwRef = 1;
-        Destroy(this);
-    }
-    return static_cast<ULONG>(lRef);
-}
+ULONG STDMETHODCALLTYPE CAggregatedObject::Release() { return ReleaseObject(this, m_dwRef); }
 
 // --- creators ---------------------------------------------------------------
 
@@ -116,13 +124,7 @@ HRESULT WINAPI CreateStandalone(void*, REFIID riid, LPVOID* ppv)
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-    CStandaloneObject* pObject = AllocateObject<CStandaloneObject>();
-    if (!pObject)
-        return E_OUTOFMEMORY;
-    HRESULT hr = pObject->QueryInterface(riid, ppv);
-    if (hr != S_OK)
-        CStandaloneObject::Destroy(pObject);
-    return hr;
+    return NewObject<CStandaloneObject>(riid, ppv);
 }
 
 HRESULT WINAPI CreateAggregated(void* pUnkOuter, REFIID riid, LPVOID* ppv)
@@ -134,13 +136,7 @@ HRESULT WINAPI CreateAggregated(void* pUnkOuter, REFIID riid, LPVOID* ppv)
     // interface would carry the outer object's count and leave this one at zero.
     if (!pUnkOuter || !IsEqualIID(riid, IID_IUnknown))
         return CLASS_E_NOAGGREGATION;
-    CAggregatedObject* pObject = AllocateObject<CAggregatedObject>(static_cast<IUnknown*>(pUnkOuter));
-    if (!pObject)
-        return E_OUTOFMEMORY;
-    HRESULT hr = pObject->QueryInterface(riid, ppv);
-    if (hr != S_OK)
-        CAggregatedObject::Destroy(pObject);
-    return hr;
+    return NewObject<CAggregatedObject>(riid, ppv, static_cast<IUnknown*>(pUnkOuter));
 }
 
 HRESULT WINAPI CreateExposureObject(void* pUnkOuter, REFIID riid, LPVOID* ppv)
