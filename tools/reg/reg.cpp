@@ -35,6 +35,27 @@ int InvalidSyntax(const char* operation)
     return kUsage;
 }
 
+int Succeeded()
+{
+    std::printf("%s", kSuccess);
+    return 0;
+}
+
+// The end of an operation whose result is a registry status.
+int Finish(LONG status)
+{
+    if (status != ERROR_SUCCESS)
+        return Fail(ErrorText(status));
+    return Succeeded();
+}
+
+// The user answered no: nothing was changed, which is no failure.
+int Cancelled()
+{
+    std::printf("The operation was cancelled by the user.\n");
+    return 0;
+}
+
 struct Options {
     std::vector<std::string> positional;
     bool haveV = false, ve = false, va = false, s = false, f = false, y = false;
@@ -219,17 +240,13 @@ int Add(const std::vector<std::string>& args)
                 RegCloseKey(key);
                 if (!isatty(STDIN_FILENO))
                     return Fail("Value " + shown + " exists; use /f to overwrite it.");
-                std::printf("The operation was cancelled by the user.\n");
-                return 0;
+                return Cancelled();
             }
         }
         status = RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
     }
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS)
-        return Fail(ErrorText(status));
-    std::printf("%s", kSuccess);
-    return 0;
+    return Finish(status);
 }
 
 int Delete(const std::vector<std::string>& args)
@@ -250,10 +267,8 @@ int Delete(const std::vector<std::string>& args)
                                         : "Permanently delete the registry key " + path.Display();
         if (!isatty(STDIN_FILENO))
             return Fail("Confirmation needed and no terminal to ask; use /f to delete without asking.");
-        if (!AskYesNo(question)) {
-            std::printf("The operation was cancelled by the user.\n");
-            return 0;
-        }
+        if (!AskYesNo(question))
+            return Cancelled();
     }
     LONG status;
     if (!valuesOnly) {
@@ -275,10 +290,7 @@ int Delete(const std::vector<std::string>& args)
             RegCloseKey(key);
         }
     }
-    if (status != ERROR_SUCCESS)
-        return Fail(ErrorText(status));
-    std::printf("%s", kSuccess);
-    return 0;
+    return Finish(status);
 }
 
 int Export(const std::vector<std::string>& args)
@@ -294,16 +306,13 @@ int Export(const std::vector<std::string>& args)
     if (!o.y && access(file.c_str(), F_OK) == 0) {
         if (!isatty(STDIN_FILENO))
             return Fail("File " + file + " already exists; use /y to overwrite it.");
-        if (!AskYesNo("File " + file + " already exists. Overwrite")) {
-            std::printf("The operation was cancelled by the user.\n");
-            return 0;
-        }
+        if (!AskYesNo("File " + file + " already exists. Overwrite"))
+            return Cancelled();
     }
     std::string error;
     if (!ExportKey(path, file, error))
         return Fail(error);
-    std::printf("%s", kSuccess);
-    return 0;
+    return Succeeded();
 }
 
 int Import(const std::vector<std::string>& args)
@@ -315,8 +324,7 @@ int Import(const std::vector<std::string>& args)
     std::string error;
     if (!ImportFile(o.positional[0], error))
         return Fail(error);
-    std::printf("%s", kSuccess);
-    return 0;
+    return Succeeded();
 }
 
 void Usage(FILE* out = stdout)
