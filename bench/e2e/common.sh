@@ -1,5 +1,19 @@
-# Shared by the end-to-end benchmarks (sourced): the test image, its size, and
-# the measuring of one run. `measure` writes its scratch files into $work.
+# Shared by the end-to-end benchmarks (sourced with the script's arguments, after
+# $root is set): the tonwell to measure, the test image, its size, and the
+# measuring of one run. `measure` writes its scratch files into $work.
+
+# The build folder is the first argument (default build); $tonwell is its binary.
+build=${1:-$root/build}
+tonwell=$build/bin/tonwell
+
+# Stops (status 2) unless every command named and $tonwell are there.
+# Usage: require COMMAND...
+require() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/install-deps" >&2; exit 2; }
+  done
+  [ -x "$tonwell" ] || { echo "no $tonwell: build first (scripts/build --release)" >&2; exit 2; }
+}
 
 # A PPM on standard output of about MEGAPIXELS million pixels, or exactly
 # ACROSS x DOWN tiles: the bundled sample photo (600 x 400, dark) tiled, every

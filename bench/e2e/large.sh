@@ -12,9 +12,7 @@
 # needed by this benchmark only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/bench/e2e/common.sh"
-build=${1:-$root/build}
-tonwell=$build/bin/tonwell
+. "$root/bench/e2e/common.sh" "$@"
 megapixels=${MEGAPIXELS:-250}
 quality=${QUALITY:-90}
 limit=${LIMIT:-64M}
@@ -25,10 +23,7 @@ if ! command -v vips >/dev/null; then
   if [ "$(id -u)" = 0 ]; then apt-get install -y --no-install-recommends libvips-tools >/dev/null
   else sudo apt-get install -y --no-install-recommends libvips-tools >/dev/null; fi
 fi
-for tool in djpeg cjpeg python3 vips /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/install-deps" >&2; exit 2; }
-done
-[ -x "$tonwell" ] || { echo "no $tonwell: build first (scripts/build --release)" >&2; exit 2; }
+require djpeg cjpeg python3 vips /usr/bin/time
 
 if [ -n "${WORK:-}" ]; then
   work=$WORK

@@ -7,16 +7,11 @@
 # Environment: QUALITY (default 90), RUNS (default 5).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/bench/e2e/common.sh"
-build=${1:-$root/build}
-tonwell=$build/bin/tonwell
+. "$root/bench/e2e/common.sh" "$@"
 quality=${QUALITY:-90}
 runs=${RUNS:-5}
 
-for tool in djpeg cjpeg python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/install-deps" >&2; exit 2; }
-done
-[ -x "$tonwell" ] || { echo "no $tonwell: build first (scripts/build --release)" >&2; exit 2; }
+require djpeg cjpeg python3 /usr/bin/time
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
