@@ -77,6 +77,7 @@ bool IsChosen(const ObjectMapEntry* pEntry, const CLSID* pclsid)
 
 } // namespace
 
+// Stops at the first failure; removal, below, goes on past failures, so the two walks stay apart.
 HRESULT CServerModule::RegisterClasses(BOOL bRegTypeLib, const CLSID* pclsid)
 {
     if (!m_pObjectMap)

@@ -594,6 +594,7 @@ HRESULT CScriptParser::ProcessRegisterBlock(LPOLESTR pszToken, HKEY hkeyParent, 
     return S_OK;
 }
 
+// The grammar of ProcessRegisterBlock, walked apart because each keyword means something else here.
 HRESULT CScriptParser::ProcessUnregisterBlock(LPOLESTR pszToken, HKEY hkeyParent, BOOL bSkipGiven, int nDepth)
 {
     HRESULT hr = ReadToken(pszToken);

@@ -31,6 +31,7 @@ size_t FormatTextW(char16_t* pszBuffer, size_t cchBuffer, const char16_t* pszFor
     return Run(pszBuffer, cchBuffer, pszFormat, args, StringCchVPrintfExW);
 }
 
+// A variadic function cannot hand its arguments on: each form opens its own va_list.
 size_t FormatTextA(char* pszBuffer, size_t cchBuffer, const char* pszFormat, ...)
 {
     va_list args;
