@@ -22,6 +22,9 @@ typedef HRESULT(STDAPICALLTYPE* PFNREGISTER)(void);
 
 enum { kWidth = 13, kHeight = 9, kStride = kWidth * 3 + 3, kPadding = 0xEE };
 
+/* The same check lines as tests/cclient/cclient.c: each client is a whole C program,
+ * as a caller would write it, and that one is also compiled alone against the
+ * installed headers. */
 static int g_failures;
 
 static void Check(int ok, const char* what)

@@ -1,6 +1,8 @@
 // The tone curve and the linear stretch.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "Tonwell.h"
@@ -37,6 +39,13 @@ std::vector<BYTE> CurveOf(ExposureType type, double dStrength = 1.0)
     return curve;
 }
 
+// Expects the curve to turn each byte value of `points` into the value paired with it.
+void ExpectPoints(const std::vector<BYTE>& curve, std::initializer_list<std::pair<int, int>> points)
+{
+    for (const auto& [value, becomes] : points)
+        EXPECT_EQ(curve[value], becomes) << "byte value " << value;
+}
+
 } // namespace
 
 TEST(EngineGammaCurve, DarkeningTable)
@@ -44,26 +53,13 @@ TEST(EngineGammaCurve, DarkeningTable)
     const std::vector<BYTE> curve = CurveOf(ExposureBright);
     for (int v = 0; v <= 21; ++v)
         EXPECT_EQ(curve[v], 0) << v;
-    EXPECT_EQ(curve[22], 1);
-    EXPECT_EQ(curve[64], 8);
-    EXPECT_EQ(curve[100], 24);
-    EXPECT_EQ(curve[128], 45);
-    EXPECT_EQ(curve[192], 125);
-    EXPECT_EQ(curve[250], 241);
-    EXPECT_EQ(curve[255], 254);
+    ExpectPoints(curve, {{22, 1}, {64, 8}, {100, 24}, {128, 45}, {192, 125}, {250, 241}, {255, 254}});
 }
 
 TEST(EngineGammaCurve, BrighteningTableForEveryTypeButNormalAndBright)
 {
     const std::vector<BYTE> curve = CurveOf(ExposureDark);
-    EXPECT_EQ(curve[0], 0);
-    EXPECT_EQ(curve[1], 2);
-    EXPECT_EQ(curve[16], 38);
-    EXPECT_EQ(curve[64], 131);
-    EXPECT_EQ(curve[100], 182);
-    EXPECT_EQ(curve[128], 211);
-    EXPECT_EQ(curve[192], 248);
-    EXPECT_EQ(curve[223], 254);
+    ExpectPoints(curve, {{0, 0}, {1, 2}, {16, 38}, {64, 131}, {100, 182}, {128, 211}, {192, 248}, {223, 254}});
     for (int v = 224; v < 256; ++v)
         EXPECT_EQ(curve[v], 255) << v;
     EXPECT_EQ(CurveOf(ExposureLowContrast), curve);

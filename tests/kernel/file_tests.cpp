@@ -55,6 +55,30 @@ protected:
         stat(p.c_str(), &st);
         return st.st_mode & 07777;
     }
+    // Creates a new file with the attributes and closes it; false when it cannot.
+    bool CreateNew(const std::filesystem::path& p, LPSECURITY_ATTRIBUTES sa)
+    {
+        HANDLE h = Open(p, GENERIC_WRITE, 0, CREATE_NEW, sa);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(h);
+        return true;
+    }
+};
+
+// Security attributes made from descriptor text; the descriptor is freed with them.
+struct SddlAttributes {
+    explicit SddlAttributes(const char16_t* sddl)
+        : made(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sa.lpSecurityDescriptor,
+                                                                    nullptr))
+    {
+    }
+    ~SddlAttributes() { LocalFree(sa.lpSecurityDescriptor); }
+    SddlAttributes(const SddlAttributes&) = delete;
+    SddlAttributes& operator=(const SddlAttributes&) = delete;
+
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    bool made;
 };
 
 DWORD Err() { return GetLastError(); }
@@ -355,42 +379,33 @@ TEST_F(FileTest, PermissionsComeFromTheDescriptor)
 {
     const mode_t mask = [] { mode_t m = umask(0); umask(m); return m; }();
     // The trace log's descriptor: authenticated users may read, write and execute.
-    PSECURITY_DESCRIPTOR logSd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        u"D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGWGXDTSDCCLC;;;LS)(A;OICI;GRGWGXDTSDCCLC;;;AU)",
-        SDDL_REVISION_1, &logSd, nullptr));
-    SECURITY_ATTRIBUTES logSa{sizeof logSa, logSd, FALSE};
+    SddlAttributes traceLog(
+        u"D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGWGXDTSDCCLC;;;LS)(A;OICI;GRGWGXDTSDCCLC;;;AU)");
+    ASSERT_TRUE(traceLog.made);
     auto dir = Root() / "WIA";
-    ASSERT_TRUE(CreateDirectoryW(Backslashed(dir).c_str(), &logSa));
+    ASSERT_TRUE(CreateDirectoryW(Backslashed(dir).c_str(), &traceLog.sa));
     // Whatever the umask; a folder every user may add to is sticky, as /tmp is.
     EXPECT_EQ(ModeOf(dir), 01777u);
-    HANDLE h = Open(dir / "wiatrace.log", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS, &logSa);
+    HANDLE h =
+        Open(dir / "wiatrace.log", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS, &traceLog.sa);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     // A file holds data: the execute right of the descriptor makes no program of it.
     EXPECT_EQ(ModeOf(dir / "wiatrace.log"), 0666u);
 
     // Only the local system and administrators: the owner alone.
-    PSECURITY_DESCRIPTOR adminSd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
-                                                                     &adminSd, nullptr));
-    SECURITY_ATTRIBUTES adminSa{sizeof adminSa, adminSd, FALSE};
-    h = Open(Root() / "private", GENERIC_WRITE, 0, CREATE_NEW, &adminSa);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    SddlAttributes admins(u"D:(A;;GA;;;SY)(A;;GA;;;BA)");
+    ASSERT_TRUE(admins.made);
+    ASSERT_TRUE(CreateNew(Root() / "private", &admins.sa));
     EXPECT_EQ(ModeOf(Root() / "private") & 0077, 0u);
     EXPECT_EQ(ModeOf(Root() / "private") & 0600, 0600u);
-    ASSERT_TRUE(CreateDirectoryW(Backslashed(Root() / "privdir").c_str(), &adminSa));
+    ASSERT_TRUE(CreateDirectoryW(Backslashed(Root() / "privdir").c_str(), &admins.sa));
     EXPECT_EQ(ModeOf(Root() / "privdir"), 0700u);
 
     // Read only for authenticated users.
-    PSECURITY_DESCRIPTOR readSd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;;GA;;;BA)(A;;GR;;;AU)", SDDL_REVISION_1,
-                                                                     &readSd, nullptr));
-    SECURITY_ATTRIBUTES readSa{sizeof readSa, readSd, FALSE};
-    h = Open(Root() / "readable", GENERIC_WRITE, 0, CREATE_NEW, &readSa);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    SddlAttributes readers(u"D:(A;;GA;;;BA)(A;;GR;;;AU)");
+    ASSERT_TRUE(readers.made);
+    ASSERT_TRUE(CreateNew(Root() / "readable", &readers.sa));
     EXPECT_EQ(ModeOf(Root() / "readable") & 0066, 0044u);
 
     // No descriptor: the usual defaults under the umask.
@@ -399,7 +414,7 @@ TEST_F(FileTest, PermissionsComeFromTheDescriptor)
     EXPECT_EQ(ModeOf(Root() / "plain"), 0644 & ~mask);
 
     // A descriptor applies to what the call creates, not to what exists.
-    h = Open(Root() / "plain", GENERIC_WRITE, 0, CREATE_ALWAYS, &logSa);
+    h = Open(Root() / "plain", GENERIC_WRITE, 0, CREATE_ALWAYS, &traceLog.sa);
     CloseHandle(h);
     EXPECT_EQ(ModeOf(Root() / "plain"), 0644 & ~mask);
 
@@ -411,10 +426,6 @@ TEST_F(FileTest, PermissionsComeFromTheDescriptor)
     EXPECT_FALSE(CreateDirectoryW(Backslashed(Root() / "never").c_str(), &bad));
     EXPECT_EQ(Err(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
     EXPECT_FALSE(std::filesystem::exists(Root() / "never"));
-
-    LocalFree(logSd);
-    LocalFree(adminSd);
-    LocalFree(readSd);
 }
 
 TEST_F(FileTest, TheDescriptorBehindAFileHandle)

@@ -104,6 +104,14 @@ protected:
             return Result::Succeeded;
         return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? Result::OutOfMemory : Result::Other;
     }
+    // For a call that hands out a handle, `failed` when it fails; the handle is closed.
+    static Result OfNewHandle(HANDLE h, HANDLE failed = nullptr)
+    {
+        Result r = OfLastError(h != failed);
+        if (h != failed)
+            CloseHandle(h);
+        return r;
+    }
 };
 
 TEST_F(OutOfMemory, RegistryFunctions)
@@ -156,33 +164,17 @@ TEST_F(OutOfMemory, FilesAndMutexes)
     std::string path = (Root() / "oom.txt").string();
     // CREATE_NEW: a run that failed yet left the file behind would make the next one fail otherwise.
     Exhaust("CreateFileA", [&] {
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        bool ok = h != INVALID_HANDLE_VALUE;
-        Result r = OfLastError(ok);
-        if (ok)
-            CloseHandle(h);
-        return r;
+        return OfNewHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+                           INVALID_HANDLE_VALUE);
     });
     EXPECT_TRUE(std::filesystem::exists(path));
     Exhaust("DeleteFileA", [&] { return OfLastError(DeleteFileA(path.c_str())); });
     EXPECT_FALSE(std::filesystem::exists(path));
 
-    Exhaust("CreateMutexA", [] {
-        HANDLE h = CreateMutexA(nullptr, FALSE, "Global\\oom");
-        Result r = OfLastError(h != nullptr);
-        if (h)
-            CloseHandle(h);
-        return r;
-    });
+    Exhaust("CreateMutexA", [] { return OfNewHandle(CreateMutexA(nullptr, FALSE, "Global\\oom")); });
     HANDLE held = CreateMutexW(nullptr, FALSE, u"Global\\oom");
     ASSERT_NE(held, nullptr);
-    Exhaust("OpenMutexA", [] {
-        HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\oom");
-        Result r = OfLastError(h != nullptr);
-        if (h)
-            CloseHandle(h);
-        return r;
-    });
+    Exhaust("OpenMutexA", [] { return OfNewHandle(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\oom")); });
     CloseHandle(held);
 }
 

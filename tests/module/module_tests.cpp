@@ -199,10 +199,15 @@ TEST_F(ModuleTest, ModuleFileNameTruncatesAsThePlatformDoes)
 
 TEST_F(ModuleTest, HandleFromAddressKeepsTheModuleLoaded)
 {
-    HMODULE h = LoadLibraryW(u"tonwelltestmod.dll");
-    ASSERT_NE(h, nullptr);
-    auto self = Proc<HMODULE (*)(DWORD)>(h, "TestModSelf");
-    ASSERT_NE(self, nullptr);
+    // A fresh load, and the module's function that asks GetModuleHandleEx which module it is in.
+    HMODULE h = nullptr;
+    HMODULE (*self)(DWORD) = nullptr;
+    auto load = [&] {
+        h = LoadLibraryW(u"tonwelltestmod.dll");
+        self = h ? Proc<HMODULE (*)(DWORD)>(h, "TestModSelf") : nullptr;
+        return self != nullptr;
+    };
+    ASSERT_TRUE(load());
 
     // Counted: the module outlives the library's own release.
     EXPECT_EQ(self(0), h);
@@ -213,17 +218,13 @@ TEST_F(ModuleTest, HandleFromAddressKeepsTheModuleLoaded)
     EXPECT_FALSE(IsLoaded(u"tonwelltestmod.dll"));
 
     // Uncounted: gone with the library's release.
-    h = LoadLibraryW(u"tonwelltestmod.dll");
-    ASSERT_NE(h, nullptr);
-    self = Proc<HMODULE (*)(DWORD)>(h, "TestModSelf");
+    ASSERT_TRUE(load());
     EXPECT_EQ(self(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT), h);
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_FALSE(IsLoaded(u"tonwelltestmod.dll"));
 
     // Pinned: loaded for good, and extra releases are harmless.
-    h = LoadLibraryW(u"tonwelltestmod.dll");
-    ASSERT_NE(h, nullptr);
-    self = Proc<HMODULE (*)(DWORD)>(h, "TestModSelf");
+    ASSERT_TRUE(load());
     EXPECT_EQ(self(GET_MODULE_HANDLE_EX_FLAG_PIN), h);
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_TRUE(FreeLibrary(h));

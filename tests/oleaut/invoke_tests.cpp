@@ -2,6 +2,7 @@
 // through its vtable slots with dispatch arguments.
 #include "oleaut/invoke.h"
 
+#include "fixed_dispatch.h"
 #include "variant_test_support.h"
 
 #include <cstring>
@@ -39,7 +40,7 @@ protected:
     ~ITestTarget() = default;
 };
 
-class TestTarget final : public ITestTarget {
+class TestTarget final : public UncountedDispatch<ITestTarget> {
 public:
     int calls = 0;
     LONG placed[3] = {};
@@ -58,21 +59,6 @@ public:
     VARTYPE echoed = VT_EMPTY;
     SCODE echoedScode = 0;
     IUnknown* held = nullptr;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override
-    {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
 
     HRESULT STDMETHODCALLTYPE Add(LONG a, LONG b2, LONG* pSum) override
     {
@@ -238,17 +224,18 @@ public:
 
     HRESULT Run(void* instance, const FUNCDESC* fd, WORD flags = DISPATCH_METHOD)
     {
-        m_rgvarg.clear();
-        for (Var& v : m_named)
-            m_rgvarg.push_back(v.Get());
-        for (auto it = m_positional.rbegin(); it != m_positional.rend(); ++it)
-            m_rgvarg.push_back(it->Get());
-        DISPPARAMS dp = {m_rgvarg.data(), m_ids.data(), UINT(m_rgvarg.size()), UINT(m_ids.size())};
+        DISPPARAMS dp = Params();
         argErr = 0xFFFF;
         std::memset(&excep, 0xCC, sizeof excep);
         VariantClear(&result);
         std::memset(&result.Get(), 0xCC, sizeof(VARIANT)); // an out parameter: never read
         return InvokeFuncDesc(instance, fd, flags, &dp, &result, &excep, &argErr);
+    }
+    // The call with no place for the result, the exception or the failing argument.
+    HRESULT RunWithoutOutputs(void* instance, const FUNCDESC* fd)
+    {
+        DISPPARAMS dp = Params();
+        return InvokeFuncDesc(instance, fd, DISPATCH_METHOD, &dp, nullptr, nullptr, nullptr);
     }
 
     Var result;
@@ -256,6 +243,16 @@ public:
     UINT argErr = 0;
 
 private:
+    DISPPARAMS Params()
+    {
+        m_rgvarg.clear();
+        for (Var& v : m_named)
+            m_rgvarg.push_back(v.Get());
+        for (auto it = m_positional.rbegin(); it != m_positional.rend(); ++it)
+            m_rgvarg.push_back(it->Get());
+        return {m_rgvarg.data(), m_ids.data(), UINT(m_rgvarg.size()), UINT(m_ids.size())};
+    }
+
     std::vector<Var> m_positional;
     std::vector<Var> m_named;
     std::vector<DISPID> m_ids;
@@ -281,10 +278,9 @@ TEST_F(InvokeFuncDescTest, RetvalAndCoercedArguments)
     EXPECT_EQ(call.excep.scode, 0);
 
     // Without a place for the result the call still happens.
-    Var two = I4(2);
-    VARIANT rgvarg[2] = {two.Get(), two.Get()};
-    DISPPARAMS dp = {rgvarg, nullptr, 2, 0};
-    EXPECT_EQ(InvokeFuncDesc(instance, add.Get(), DISPATCH_METHOD, &dp, nullptr, nullptr, nullptr), S_OK);
+    Call discarded;
+    discarded.Arg(I4(2)).Arg(I4(2));
+    EXPECT_EQ(discarded.RunWithoutOutputs(instance, add.Get()), S_OK);
     EXPECT_EQ(target.calls, 2);
 }
 
@@ -532,10 +528,9 @@ TEST_F(InvokeFuncDescTest, AFailingMethodIsAnException)
         EXPECT_EQ(call.result.Type(), VT_EMPTY);
     }
     // Without EXCEPINFO the result is the same.
-    Var arg = I4(E_FAIL);
-    DISPPARAMS dp = {&arg.Get(), nullptr, 1, 0};
-    EXPECT_EQ(InvokeFuncDesc(instance, fail.Get(), DISPATCH_METHOD, &dp, nullptr, nullptr, nullptr),
-              DISP_E_EXCEPTION);
+    Call bare;
+    bare.Arg(I4(E_FAIL));
+    EXPECT_EQ(bare.RunWithoutOutputs(instance, fail.Get()), DISP_E_EXCEPTION);
     // A success code reaches the caller as the method gave it.
     Call fine;
     fine.Arg(I4(S_FALSE));
@@ -610,11 +605,9 @@ TEST_F(InvokeFuncDescTest, TextInAndOut)
         EXPECT_EQ(call.argErr, 0u);
     }
     // A result nobody takes is freed.
-    Var name = Str(u"Bob");
-    Var once = I4(1);
-    VARIANT rgvarg[2] = {once.Get(), name.Get()};
-    DISPPARAMS dp = {rgvarg, nullptr, 2, 0};
-    EXPECT_EQ(InvokeFuncDesc(instance, greet.Get(), DISPATCH_METHOD, &dp, nullptr, nullptr, nullptr), S_OK);
+    Call discarded;
+    discarded.Arg(Str(u"Bob")).Arg(I4(1));
+    EXPECT_EQ(discarded.RunWithoutOutputs(instance, greet.Get()), S_OK);
     EXPECT_EQ(target.calls, 3);
 }
 

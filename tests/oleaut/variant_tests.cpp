@@ -1,6 +1,7 @@
 // Variants: the conversion table between the simple types, text numbers, VarUI4FromStr,
 // and who owns what in VariantClear and VariantCopy.
 #include "ascii_text.h"
+#include "fixed_dispatch.h"
 #include "variant_test_support.h"
 
 #include <cmath>
@@ -420,7 +421,7 @@ TEST(VarUI4FromStr, FollowsTheSameRules)
 }
 
 // An object that counts its references; it answers IDispatch only when asked to.
-class Counted : public IDispatch {
+class Counted : public NoTypeInfoDispatch<IDispatch> {
 public:
     explicit Counted(bool dispatch) : m_dispatch(dispatch) {}
     ULONG refs = 1;
@@ -436,13 +437,6 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
 
 private:
     bool m_dispatch;

@@ -1,6 +1,7 @@
 // The registration script interpreter against a private registry: expansion, tokens,
 // both modes, protected keys, the register-mode fallback and the values it stores.
 #include "../registry/registry_test_support.h"
+#include "registry_dump.h"
 
 #include <ScriptRegistrar.h>
 
@@ -22,14 +23,7 @@ protected:
         return parser.RunScript(script.c_str(), bRegister ? TRUE : FALSE);
     }
 
-    bool KeyExists(const char16_t* path)
-    {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return false;
-        RegCloseKey(key);
-        return true;
-    }
+    bool KeyExists(const char16_t* path) { return tonwell::test::KeyExists(HKEY_CLASSES_ROOT, path); }
 
     void CreateKey(const char16_t* path)
     {

@@ -11,6 +11,7 @@
 
 #include "ServerModule.h"
 #include "TonwellObj.h"
+#include "registry_dump.h"
 
 namespace {
 
@@ -198,14 +199,7 @@ const CategoryMapEntry* WINAPI Categories()
 }
 const WCHAR* WINAPI Described() { return u"registered elsewhere"; }
 
-bool HasKey(const char16_t* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool HasKey(const char16_t* path) { return tonwell::test::KeyExists(HKEY_CLASSES_ROOT, path); }
 
 } // namespace
 

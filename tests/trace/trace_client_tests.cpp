@@ -7,12 +7,31 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <thread>
 
 using namespace tonwell::test;
 using namespace tonwell::trace;
 
 namespace {
+
+// The mask, level and active flag the client has handed the trace library.
+struct Settings {
+    DWORD mask = 0, level = 0, active = 0;
+    bool operator==(const Settings&) const = default;
+};
+
+void PrintTo(const Settings& s, std::ostream* os)
+{
+    *os << "mask 0x" << std::hex << s.mask << std::dec << ", level " << s.level << ", active " << s.active;
+}
+
+Settings CurrentSettings()
+{
+    Settings s;
+    FakeSettings(&s.mask, &s.level, &s.active);
+    return s;
+}
 
 class TraceClientTest : public MachineRootFixture {
 protected:
@@ -223,10 +242,7 @@ TEST_F(TraceClientTest, ScopeWritesEnteringAndExitingLinesAroundItsBody)
     Start(0x40D);
     {
         TraceScope scope(0, 0, "CTonwell::Fix", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::Fix()"));
-        DWORD mask, level, active;
-        FakeSettings(&mask, &level, &active);
-        EXPECT_EQ(mask, 0x1u);
-        EXPECT_EQ(active, 1u);
+        EXPECT_EQ(CurrentSettings(), (Settings{0x1, 0, 1}));
         DispatchTraceRecord(0, 0, "CTonwell::ClassifyExposureType", 0x4, FormatTraceW(u"inside"));
         {
             TraceScope inner(0, 0, "CTonwell::AutoBalance", 0x8, 0x1, 0, FormatTraceW(u"CTonwell::AutoBalance()"));
@@ -253,10 +269,7 @@ TEST_F(TraceClientTest, ScopeWritesEnteringAndExitingLinesAroundItsBody)
         EXPECT_FALSE(lines[i].bHasFunction);
         EXPECT_EQ(lines[i].dwMask, 0x1u);
     }
-    DWORD mask, level, active;
-    FakeSettings(&mask, &level, &active);
-    EXPECT_EQ(mask, 0u);
-    EXPECT_EQ(active, 0u);
+    EXPECT_EQ(CurrentSettings(), (Settings{0, 0, 0}));
     EXPECT_EQ(BoundTraceLibrary().pfnGetIndentLevel(), 0u);
 }
 
@@ -280,25 +293,16 @@ TEST_F(TraceClientTest, DisabledScopeWritesNothingButStillSetsAndRestoresSetting
     Start(0x401);
     {
         TraceScope scope(0, 0, "CTonwell::Fix", 0x8, 0x3, 2, FormatTraceW(u"CTonwell::Fix()"));
-        DWORD mask, level, active;
-        FakeSettings(&mask, &level, &active);
-        EXPECT_EQ(mask, 0x3u);
-        EXPECT_EQ(level, 2u);
-        EXPECT_EQ(active, 1u);
+        EXPECT_EQ(CurrentSettings(), (Settings{0x3, 2, 1}));
         EXPECT_EQ(BoundTraceLibrary().pfnGetIndentLevel(), 0u);
     }
-    DWORD mask, level, active;
-    FakeSettings(&mask, &level, &active);
-    EXPECT_EQ(mask, 0u);
-    EXPECT_EQ(level, 0u);
-    EXPECT_EQ(active, 0u);
+    EXPECT_EQ(CurrentSettings(), (Settings{0, 0, 0}));
     EXPECT_TRUE(CapturedLines().empty());
 
     // A scope given no record is inert.
     {
         TraceScope inert(0, 0, "X", 0x8, 0x3, 2, nullptr);
-        FakeSettings(&mask, &level, &active);
-        EXPECT_EQ(active, 0u);
+        EXPECT_EQ(CurrentSettings().active, 0u);
     }
 }
 

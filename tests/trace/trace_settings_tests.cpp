@@ -36,9 +36,8 @@ protected:
 
     static std::string DescriptorOf(const std::string& subkey)
     {
-        std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TraceKeyPath(subkey).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
             return "<no key>";
         BYTE buffer[1024] = {};
         DWORD size = sizeof buffer;
@@ -62,14 +61,7 @@ protected:
 
     static void SetSuppressionList(const char16_t* list, DWORD cb)
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTraceKeyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(key, u"SuppressProcessOutput", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list),
-                                 cb),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        SetTraceText("", u"SuppressProcessOutput", REG_MULTI_SZ, list, cb);
     }
 
     static BOOL SuppressedFor(const char* image)

@@ -27,14 +27,27 @@ inline std::string ExeFileName()
     return full.substr(full.find_last_of('/') + 1);
 }
 
+// The trace key or one of its subkeys, below HKEY_LOCAL_MACHINE.
+inline std::string TraceKeyPath(const std::string& subkey)
+{
+    return subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
+}
+
+// The key, created if missing; null (and the test failed) when it cannot be.
+inline HKEY CreateTraceKey(const std::string& subkey)
+{
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, TraceKeyPath(subkey).c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    return key;
+}
+
 inline void SetTraceValue(const std::string& subkey, const char* name, DWORD type, const void* data, DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    HKEY key = CreateTraceKey(subkey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(key);
 }
 
@@ -42,12 +55,9 @@ inline void SetTraceValue(const std::string& subkey, const char* name, DWORD typ
 inline void SetTraceText(const std::string& subkey, const char16_t* name, DWORD type, const char16_t* data,
                          DWORD size)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    HKEY key = CreateTraceKey(subkey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(key);
 }
 
@@ -59,9 +69,8 @@ inline void SetTraceDword(const std::string& subkey, const char* name, DWORD val
 // Reads a value's type and bytes; false when it is missing.
 inline bool GetTraceValue(const std::string& subkey, const char* name, DWORD* type, std::vector<BYTE>* data)
 {
-    std::string path = subkey.empty() ? std::string(kTraceKeyPath) : std::string(kTraceKeyPath) + "\\" + subkey;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TraceKeyPath(subkey).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     DWORD size = 0;
     bool ok = RegQueryValueExA(key, name, nullptr, type, nullptr, &size) == ERROR_SUCCESS;

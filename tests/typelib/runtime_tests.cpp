@@ -4,6 +4,7 @@
 #include "typelib_test_support.h"
 
 #include "TonwellObj.h"
+#include "fixed_dispatch.h"
 #include "machine_root.h"
 
 #include <atomic>
@@ -369,18 +370,8 @@ TEST(TypeLibrary, GetIDsOfNames)
 }
 
 // An object with the interface's vtable, to see where Invoke lands.
-class Exposure final : public ITonwellExposure {
+class Exposure final : public UncountedDispatch<ITonwellExposure> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE Initialize(DWORD dwFlags) override
     {
         flags = dwFlags;
