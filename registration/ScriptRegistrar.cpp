@@ -115,6 +115,8 @@ LPOLESTR CopyString(LPCOLESTR psz)
     return pszCopy;
 }
 
+// The registrar sees only the Windows API, which has no digit-value call, so it
+// keeps this small one; a character that is no hex digit counts as 0.
 int HexDigit(WCHAR ch)
 {
     if (ch >= u'0' && ch <= u'9')

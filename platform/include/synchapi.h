@@ -109,6 +109,8 @@ TONWELL_INTERLOCKED LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
 {
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
+/* The 64-bit forms repeat the 32-bit ones: each width is its own named function,
+ * and C callers include this header too, so no template can serve both. */
 TONWELL_INTERLOCKED LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend)
 {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);

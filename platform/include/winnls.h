@@ -38,7 +38,8 @@ WINBASEAPI UINT WINAPI GetACP(void);
 WINBASEAPI UINT WINAPI GetOEMCP(void);
 
 /* Case conversion in place. A pointer whose upper bits are zero carries a
- * single character in its low word instead, and the result carries it back. */
+ * single character in its low word instead, and the result carries it back.
+ * Here and below, each A form is declared beside its W form: both are exports. */
 WINBASEAPI LPSTR WINAPI CharUpperA(LPSTR lpsz);
 WINBASEAPI LPWSTR WINAPI CharUpperW(LPWSTR lpsz);
 WINBASEAPI LPSTR WINAPI CharLowerA(LPSTR lpsz);

@@ -166,6 +166,16 @@ VersionBlock TextBlock(std::u16string key, const std::u16string& value)
     return b;
 }
 
+// A text block that holds only other blocks.
+VersionBlock ListBlock(std::u16string key, std::vector<VersionBlock> children)
+{
+    VersionBlock b;
+    b.key = std::move(key);
+    b.text = true;
+    b.children = std::move(children);
+    return b;
+}
+
 // Blocks start on 32-bit boundaries counted from the root, which starts at 0.
 void EmitBlock(const VersionBlock& b, Writer& w)
 {
@@ -278,14 +288,8 @@ std::vector<uint8_t> CompileVersion(const std::string& specPath)
 
     char tableKey[9];
     std::snprintf(tableKey, sizeof tableKey, "%04lX%04lX", language, codePage);
-    VersionBlock table;
-    table.key = Utf16(tableKey, "the string table key");
-    table.text = true;
-    table.children = std::move(strings);
-    VersionBlock stringInfo;
-    stringInfo.key = u"StringFileInfo";
-    stringInfo.text = true;
-    stringInfo.children.push_back(std::move(table));
+    VersionBlock stringInfo =
+        ListBlock(u"StringFileInfo", {ListBlock(Utf16(tableKey, "the string table key"), std::move(strings))});
 
     VersionBlock translation;
     translation.key = u"Translation";
@@ -294,10 +298,7 @@ std::vector<uint8_t> CompileVersion(const std::string& specPath)
     pair.U16(uint32_t(codePage));
     translation.value = pair.bytes;
     translation.valueLength = 4;
-    VersionBlock varInfo;
-    varInfo.key = u"VarFileInfo";
-    varInfo.text = true;
-    varInfo.children.push_back(std::move(translation));
+    VersionBlock varInfo = ListBlock(u"VarFileInfo", {std::move(translation)});
 
     VersionBlock root;
     root.key = u"VS_VERSION_INFO";

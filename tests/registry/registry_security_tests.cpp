@@ -83,6 +83,11 @@ TEST(DescriptorStrings, ParseAndWriteBack)
                                      DACL_SECURITY_INFORMATION),
                   c.out);
     }
+    // The flags of each list stay with their own list.
+    Descriptor both(u"D:AI(A;;KA;;;SY)S:PAR(AU;SA;KA;;;WD)");
+    ASSERT_TRUE(both.ok) << both.error;
+    EXPECT_EQ(ToString(both.sd, DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION),
+              u"D:AI(A;;KA;;;SY)S:PAR(AU;SA;KA;;;WD)");
     PSECURITY_DESCRIPTOR sd = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;KR;;;AU)", SDDL_REVISION_1, &sd,
                                                                      nullptr));

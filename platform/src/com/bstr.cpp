@@ -36,6 +36,19 @@ BSTR Allocate(size_t byteLen)
     return reinterpret_cast<BSTR>(block + kPrefix);
 }
 
+// A string of byteLen bytes copied from source, or zeroed when source is null.
+BSTR AllocateFrom(const void* source, size_t byteLen)
+{
+    BSTR b = Allocate(byteLen);
+    if (!b)
+        return nullptr;
+    if (source)
+        std::memcpy(b, source, byteLen);
+    else
+        std::memset(b, 0, byteLen);
+    return b;
+}
+
 size_t Length(const OLECHAR* s)
 {
     size_t n = 0;
@@ -48,15 +61,7 @@ size_t Length(const OLECHAR* s)
 
 BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui)
 {
-    size_t bytes = size_t(ui) * sizeof(OLECHAR);
-    BSTR b = Allocate(bytes);
-    if (!b)
-        return nullptr;
-    if (strIn)
-        std::memcpy(b, strIn, bytes);
-    else
-        std::memset(b, 0, bytes);
-    return b;
+    return AllocateFrom(strIn, size_t(ui) * sizeof(OLECHAR));
 }
 
 BSTR WINAPI SysAllocString(const OLECHAR* psz)
@@ -71,14 +76,7 @@ BSTR WINAPI SysAllocString(const OLECHAR* psz)
 
 BSTR WINAPI SysAllocStringByteLen(LPCSTR psz, UINT len)
 {
-    BSTR b = Allocate(len);
-    if (!b)
-        return nullptr;
-    if (psz)
-        std::memcpy(b, psz, len);
-    else
-        std::memset(b, 0, len);
-    return b;
+    return AllocateFrom(psz, len);
 }
 
 INT WINAPI SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len)

@@ -63,23 +63,28 @@ HRESULT DeleteKey(const std::u16string& parent, const std::u16string& name, bool
     return S_OK;
 }
 
-class CCategoryManager final : public ICatRegister {
+// IUnknown of an object that answers for IUnknown and one interface I (whose
+// identifier is iid). One static instance serves every caller; it holds no state.
+template <class I, const IID& iid>
+class StaticObject : public I {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ICatRegister) {
-            *ppv = static_cast<ICatRegister*>(this);
+        if (riid == IID_IUnknown || riid == iid) {
+            *ppv = static_cast<I*>(this);
             return S_OK;
         }
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    // One static instance serves every caller; it holds no state.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
 
+class CCategoryManager final : public StaticObject<ICatRegister, IID_ICatRegister> {
+public:
     HRESULT STDMETHODCALLTYPE RegisterCategories(ULONG cCategories, CATEGORYINFO rgCategoryInfo[]) override
     {
         if (cCategories && !rgCategoryInfo)
@@ -185,22 +190,8 @@ private:
     }
 };
 
-class CCategoryManagerFactory final : public IClassFactory {
+class CCategoryManagerFactory final : public StaticObject<IClassFactory, IID_IClassFactory> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
     {
         if (!ppv)

@@ -82,6 +82,18 @@ bool Parse(LPCOLESTR s, GUID& g)
     return true;
 }
 
+// An absent or empty string is GUID_NULL; one not in the braced form is
+// `malformed`, each caller's own error.
+HRESULT FromString(LPCOLESTR lpsz, GUID* out, HRESULT malformed)
+{
+    if (!out)
+        return E_INVALIDARG;
+    *out = GUID_NULL;
+    if (!lpsz || !*lpsz)
+        return S_OK;
+    return Parse(lpsz, *out) ? S_OK : malformed;
+}
+
 HRESULT ToTaskString(const GUID& g, LPOLESTR* lplpsz)
 {
     if (!lplpsz)
@@ -107,23 +119,7 @@ HRESULT WINAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) { return ToTas
 
 HRESULT WINAPI StringFromIID(REFIID rclsid, LPOLESTR* lplpsz) { return ToTaskString(rclsid, lplpsz); }
 
-HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid)
-{
-    if (!pclsid)
-        return E_INVALIDARG;
-    *pclsid = GUID_NULL;
-    if (!lpsz || !*lpsz)
-        return S_OK;
-    // Only the braced form: program identifiers are not looked up here.
-    return Parse(lpsz, *pclsid) ? S_OK : CO_E_CLASSSTRING;
-}
+// Only the braced form: program identifiers are not looked up here.
+HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) { return FromString(lpsz, pclsid, CO_E_CLASSSTRING); }
 
-HRESULT WINAPI IIDFromString(LPCOLESTR lpsz, LPIID lpiid)
-{
-    if (!lpiid)
-        return E_INVALIDARG;
-    *lpiid = GUID_NULL;
-    if (!lpsz || !*lpsz)
-        return S_OK;
-    return Parse(lpsz, *lpiid) ? S_OK : E_INVALIDARG;
-}
+HRESULT WINAPI IIDFromString(LPCOLESTR lpsz, LPIID lpiid) { return FromString(lpsz, lpiid, E_INVALIDARG); }

@@ -14,6 +14,19 @@ int g_processHeapTag;
 HANDLE const kProcessHeap = &g_processHeapTag;
 
 bool IsProcessHeap(HANDLE hHeap) { return hHeap == kProcessHeap; }
+
+// A new block of `bytes`, zeroed if asked; null with the last error set when
+// memory runs out. A zero-byte request still yields a unique block, as callers may rely on.
+void* Allocate(SIZE_T bytes, bool zero)
+{
+    size_t n = bytes ? bytes : 1;
+    void* p = nullptr;
+    if (!tonwell::platform::InjectFault(TONWELL_FAULT_HEAP))
+        p = zero ? std::calloc(1, n) : std::malloc(n);
+    if (!p)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
 } // namespace
 
 HANDLE WINAPI GetProcessHeap(void) { return kProcessHeap; }
@@ -24,14 +37,7 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    // A zero-byte request still yields a unique block, as callers may rely on.
-    size_t n = dwBytes ? dwBytes : 1;
-    void* p = tonwell::platform::InjectFault(TONWELL_FAULT_HEAP)
-                  ? nullptr
-                  : (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, n) : std::malloc(n);
-    if (!p)
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return p;
+    return Allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
@@ -73,13 +79,7 @@ SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD, LPCVOID lpMem)
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
 {
-    size_t n = uBytes ? uBytes : 1;
-    void* p = tonwell::platform::InjectFault(TONWELL_FAULT_HEAP)
-                  ? nullptr
-                  : (uFlags & LMEM_ZEROINIT) ? std::calloc(1, n) : std::malloc(n);
-    if (!p)
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return p;
+    return Allocate(uBytes, (uFlags & LMEM_ZEROINIT) != 0);
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)

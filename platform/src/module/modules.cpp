@@ -49,6 +49,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using tonwell::platform::text::EqualNoCaseAscii;
 using tonwell::platform::text::Utf16ToUtf8;
 using tonwell::platform::text::Utf8ToUtf16;
 using tonwell::platform::GuardLastError;
@@ -76,19 +77,9 @@ Registry& TheRegistry()
 
 const char* const kSystemLibraries[] = {"kernel32.dll", "oleaut32.dll", "ole32.dll", "advapi32.dll", "user32.dll"};
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool EndsWithIgnoreCase(std::string_view s, std::string_view suffix)
 {
-    return s.size() >= suffix.size() && EqualsIgnoreCase(s.substr(s.size() - suffix.size()), suffix);
+    return s.size() >= suffix.size() && EqualNoCaseAscii(s.substr(s.size() - suffix.size()), suffix);
 }
 
 uintptr_t BaseOf(const void* address, const char** fileName = nullptr)
@@ -226,9 +217,9 @@ struct ModuleName {
 bool IsSystemDirectory(const std::string& dir)
 {
     fs::path given = fs::path(dir).lexically_normal();
-    if (EqualsIgnoreCase(given.filename().string(), "system32"))
+    if (EqualNoCaseAscii(given.filename().string(), "system32"))
         return true;
-    return EqualsIgnoreCase(given.string(), fs::path(SystemDirectory()).lexically_normal().string());
+    return EqualNoCaseAscii(given.string(), fs::path(SystemDirectory()).lexically_normal().string());
 }
 
 bool ParseModuleName(std::string name, ModuleName& out)
@@ -250,7 +241,7 @@ bool ParseModuleName(std::string name, ModuleName& out)
         return false;
 
     for (const char* system : kSystemLibraries)
-        if (EqualsIgnoreCase(file, system) && (!out.hasPath || IsSystemDirectory(dir.empty() ? "/" : dir)))
+        if (EqualNoCaseAscii(file, system) && (!out.hasPath || IsSystemDirectory(dir.empty() ? "/" : dir)))
             out.isSystem = true;
     if (EndsWithIgnoreCase(file, ".exe"))
         out.exeStem = file.substr(0, file.size() - 4);
@@ -289,13 +280,13 @@ uintptr_t FindLoaded(const ModuleName& name)
         if (o.name.empty())
             continue;
         bool match = name.hasPath ? RealPath(o.name) == target
-                                  : EqualsIgnoreCase(fs::path(o.name).filename().string(), name.file);
+                                  : EqualNoCaseAscii(fs::path(o.name).filename().string(), name.file);
         if (match)
             if (uintptr_t base = BaseOf(o.address))
                 return base;
     }
     if (!name.exeStem.empty() && !name.hasPath &&
-        EqualsIgnoreCase(fs::path(MainPath()).filename().string(), name.exeStem))
+        EqualNoCaseAscii(fs::path(MainPath()).filename().string(), name.exeStem))
         return MainBase();
     return 0;
 }

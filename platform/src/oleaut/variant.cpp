@@ -328,16 +328,6 @@ std::string Utf8Of(const OLECHAR* s, size_t length)
     return s ? text::Utf16ToUtf8(std::u16string_view(s, length)) : std::string();
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (text::ToLower(static_cast<unsigned char>(a[i])) != text::ToLower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 HRESULT TextToInteger(std::string_view s, Wide& out)
 {
     Decimal d;
@@ -357,7 +347,7 @@ HRESULT TextToReal(std::string_view s, double& out)
 HRESULT TextToBool(std::string_view s, bool& out)
 {
     std::string_view t = Trim(s);
-    if (EqualsIgnoringCase(t, "true") || EqualsIgnoringCase(t, "false")) {
+    if (text::EqualNoCaseAscii(t, "true") || text::EqualNoCaseAscii(t, "false")) {
         out = t.size() == 4;
         return S_OK;
     }

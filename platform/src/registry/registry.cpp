@@ -602,6 +602,17 @@ std::optional<LONG> Unbacked(HKEY h, LONG performance)
     return std::nullopt;
 }
 
+// The start of the calls that hand out a key handle: *result cleared, and
+// HKEY_DYN_DATA refused; `p` says which predefined handle hKey is.
+LONG ClearResult(HKEY hKey, HKEY* result, Predefined& p)
+{
+    if (!result)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    p = PredefinedOf(hKey);
+    return p == Predefined::DynData ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
+}
+
 } // namespace
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -618,12 +629,9 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
                const SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition,
                std::shared_ptr<PlatformTransaction> within)
 {
-    if (!result)
-        return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
+    Predefined p;
+    if (LONG status = ClearResult(hKey, result, p))
+        return status;
     if (!subKey)
         return ERROR_INVALID_PARAMETER;
     if (p == Predefined::PerformanceData)
@@ -726,12 +734,9 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
 LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam, HKEY* result,
              std::shared_ptr<PlatformTransaction> within)
 {
-    if (!result)
-        return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    Predefined p = PredefinedOf(hKey);
-    if (p == Predefined::DynData)
-        return ERROR_INVALID_HANDLE;
+    Predefined p;
+    if (LONG status = ClearResult(hKey, result, p))
+        return status;
     if (p == Predefined::PerformanceData) {
         if (subKey && !subKey->empty())
             return ERROR_FILE_NOT_FOUND;

@@ -303,27 +303,27 @@ bool ParseImpl(const void* data, size_t maxLen, Descriptor* sd, size_t* length)
         end = std::max(end, offset + n);
         return true;
     };
+    auto aclAt = [&](DWORD offset, std::vector<Ace>& target) {
+        size_t aclEnd = 0;
+        if (!ParseAcl(p, maxLen, offset, target, &aclEnd))
+            return false;
+        end = std::max(end, aclEnd);
+        return true;
+    };
     if (!sidAt(ReadDword(p + 4), out.owner) || !sidAt(ReadDword(p + 8), out.group))
         return false;
     if (control & SE_SACL_PRESENT) {
         out.saclPresent = true;
-        if (DWORD offset = ReadDword(p + 12)) {
-            size_t aclEnd = 0;
-            if (!ParseAcl(p, maxLen, offset, out.sacl, &aclEnd))
-                return false;
-            end = std::max(end, aclEnd);
-        }
+        if (DWORD offset = ReadDword(p + 12); offset && !aclAt(offset, out.sacl))
+            return false;
     }
     if (control & SE_DACL_PRESENT) {
         out.daclPresent = true;
-        if (DWORD offset = ReadDword(p + 16)) {
-            size_t aclEnd = 0;
-            if (!ParseAcl(p, maxLen, offset, out.dacl, &aclEnd))
-                return false;
-            end = std::max(end, aclEnd);
-        } else {
+        DWORD offset = ReadDword(p + 16);
+        if (!offset)
             out.daclNull = true;
-        }
+        else if (!aclAt(offset, out.dacl))
+            return false;
     }
     if (sd)
         *sd = std::move(out);

@@ -314,6 +314,19 @@ std::string FormatAcl(const std::vector<Ace>& aces, bool sacl)
     return out;
 }
 
+// The "P", "AR" and "AI" flags of the DACL's or the SACL's bits of the control word.
+std::string AclFlags(WORD control, bool sacl)
+{
+    std::string out;
+    if (control & (sacl ? SE_SACL_PROTECTED : SE_DACL_PROTECTED))
+        out += "P";
+    if (control & (sacl ? SE_SACL_AUTO_INHERIT_REQ : SE_DACL_AUTO_INHERIT_REQ))
+        out += "AR";
+    if (control & (sacl ? SE_SACL_AUTO_INHERITED : SE_DACL_AUTO_INHERITED))
+        out += "AI";
+    return out;
+}
+
 std::string Format(const Descriptor& sd, SECURITY_INFORMATION info)
 {
     std::string out;
@@ -322,23 +335,11 @@ std::string Format(const Descriptor& sd, SECURITY_INFORMATION info)
     if ((info & GROUP_SECURITY_INFORMATION) && sd.group)
         out += "G:" + FormatSid(*sd.group);
     if ((info & DACL_SECURITY_INFORMATION) && sd.daclPresent) {
-        out += "D:";
-        if (sd.control & SE_DACL_PROTECTED)
-            out += "P";
-        if (sd.control & SE_DACL_AUTO_INHERIT_REQ)
-            out += "AR";
-        if (sd.control & SE_DACL_AUTO_INHERITED)
-            out += "AI";
+        out += "D:" + AclFlags(sd.control, false);
         out += sd.daclNull ? "NO_ACCESS_CONTROL" : FormatAcl(sd.dacl, false);
     }
     if ((info & SACL_SECURITY_INFORMATION) && sd.saclPresent) {
-        out += "S:";
-        if (sd.control & SE_SACL_PROTECTED)
-            out += "P";
-        if (sd.control & SE_SACL_AUTO_INHERIT_REQ)
-            out += "AR";
-        if (sd.control & SE_SACL_AUTO_INHERITED)
-            out += "AI";
+        out += "S:" + AclFlags(sd.control, true);
         out += FormatAcl(sd.sacl, true);
     }
     return out;

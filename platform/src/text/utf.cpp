@@ -312,4 +312,18 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+bool EqualNoCaseAscii(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    auto fold = [](char c) {
+        unsigned char u = static_cast<unsigned char>(c);
+        return u < 0x80 ? FoldUnit(u) : char16_t(u);
+    };
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i]))
+            return false;
+    return true;
+}
+
 } // namespace tonwell::platform::text

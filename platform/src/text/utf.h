@@ -73,6 +73,9 @@ char32_t ToLower(char32_t c);
 char16_t FoldUnit(char16_t c);
 std::u16string Fold(std::u16string_view s);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+// The same for narrow text (file names, keywords): ASCII letters compare
+// without regard to case, every other byte must match.
+bool EqualNoCaseAscii(std::string_view a, std::string_view b);
 
 // Changes whenever the folding above changes, so that stored folded names
 // can be recomputed (see the registry's store).
