@@ -613,6 +613,32 @@ LONG ClearResult(HKEY hKey, HKEY* result, Predefined& p)
     return p == Predefined::DynData ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
 }
 
+// What every call that hands out a key handle does around its own work:
+// subKey split, then `body` run on hKey's key (in a write transaction when
+// `write`) with the split path and the new handle's entry, generation set;
+// `body` fills in key, granted and usersRoot. On success *result is a new
+// handle on that entry, in the store and transaction it ran in.
+template <typename Body>
+LONG MakeHandle(HKEY hKey, const std::u16string* subKey, bool write, HKEY* result,
+                std::shared_ptr<PlatformTransaction> within, Body&& body)
+{
+    std::vector<std::u16string> parts;
+    if (LONG status = SplitPath(subKey, parts))
+        return status;
+    Start start;
+    HandleEntry entry{};
+    LONG status = WithKeyAt(start, hKey, write, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
+        entry.generation = tx.StoreGeneration();
+        return body(tx, t, caller, parts, entry);
+    }, &parts, std::move(within));
+    if (status != ERROR_SUCCESS)
+        return status;
+    entry.store = start.store;
+    entry.within = start.within;
+    *result = NewHandle(std::move(entry));
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -646,18 +672,11 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             return ERROR_INVALID_SECURITY_DESCR;
         explicitSd = std::move(parsed);
     }
-    std::vector<std::u16string> parts;
-    if (LONG status = SplitPath(subKey, parts))
-        return status;
-    Start start;
-    int64_t key = 0;
-    ACCESS_MASK granted = 0;
-    uint64_t generation = 0;
     bool created = false;
-    bool usersRoot = false;
-    LONG status = WithKeyAt(start, hKey, true, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
+    LONG status = MakeHandle(hKey, subKey, true, result, std::move(within),
+                             [&](Transaction& tx, Target& t, const sec::Caller& caller,
+                                 const std::vector<std::u16string>& parts, HandleEntry& entry) -> LONG {
         created = false;
-        generation = tx.StoreGeneration();
         KeyRow cur = t.row;
         bool curIsHandleKey = true;
         bool curIsNew = false;
@@ -714,18 +733,17 @@ LONG CreateKey(HKEY hKey, const std::u16string* subKey, const std::u16string* cl
             curIsNew = true;
             created = true;
         }
-        key = cur.id;
-        usersRoot = IsUsersRoot(tx, cur);
+        entry.key = cur.id;
+        entry.usersRoot = IsUsersRoot(tx, cur);
         if (created) {
             // The creator gets what it asked for, whatever the new descriptor says.
-            granted = MapRequest(sam);
+            entry.granted = MapRequest(sam);
             return ERROR_SUCCESS;
         }
-        return CheckOpen(cur, caller, sam, granted);
-    }, &parts, std::move(within));
+        return CheckOpen(cur, caller, sam, entry.granted);
+    });
     if (status != ERROR_SUCCESS)
         return status;
-    *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -745,27 +763,16 @@ LONG OpenKey(HKEY hKey, const std::u16string* subKey, DWORD options, REGSAM sam,
     }
     if (options & ~REG_OPTION_OPEN_LINK)
         return ERROR_INVALID_PARAMETER;
-    std::vector<std::u16string> parts;
-    if (LONG status = SplitPath(subKey, parts))
-        return status;
-    Start start;
-    int64_t key = 0;
-    ACCESS_MASK granted = 0;
-    uint64_t generation = 0;
-    bool usersRoot = false;
-    LONG status = WithKeyAt(start, hKey, false, [&](Transaction& tx, Target& t, const sec::Caller& caller) -> LONG {
-        generation = tx.StoreGeneration();
+    return MakeHandle(hKey, subKey, false, result, std::move(within),
+                      [&](Transaction& tx, Target& t, const sec::Caller& caller,
+                          const std::vector<std::u16string>& parts, HandleEntry& entry) -> LONG {
         KeyRow row;
         if (LONG s = Walk(tx, t.row, parts, row))
             return s;
-        key = row.id;
-        usersRoot = IsUsersRoot(tx, row);
-        return CheckOpen(row, caller, sam, granted);
-    }, &parts, std::move(within));
-    if (status != ERROR_SUCCESS)
-        return status;
-    *result = NewHandle({key, granted, generation, start.store, usersRoot, start.within});
-    return ERROR_SUCCESS;
+        entry.key = row.id;
+        entry.usersRoot = IsUsersRoot(tx, row);
+        return CheckOpen(row, caller, sam, entry.granted);
+    });
 }
 
 LONG CloseKey(HKEY hKey)
