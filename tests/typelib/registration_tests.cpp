@@ -267,6 +267,31 @@ TEST_F(TypeLibRegistration, UnRegisterRemovesWhatItWroteAndTheLibraryWhenNoVersi
     EXPECT_EQ(LoadTypeLib(U16(kTonwellTlb).c_str(), byPath.Out()), S_OK);
 }
 
+// A REG_SZ of an odd byte length is no text: not cut down to one, whoever reads it.
+TEST_F(TypeLibRegistration, AnOddSizedTextValueIsNeitherAPathNorAnOwner)
+{
+    const std::string path = Variant(1, 0, 0);
+    ASSERT_EQ(RegisterFile(path), S_OK);
+    // Each value as its text and NUL and one byte more: cut to whole units, it would still read right.
+    auto oddSized = [](const std::string& key, const std::u16string& text) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, U16(key).c_str(), 0, KEY_SET_VALUE, &h), ERROR_SUCCESS);
+        std::vector<BYTE> data = Bytes(text);
+        data.push_back('x');
+        EXPECT_EQ(RegSetValueExW(h, nullptr, 0, REG_SZ, data.data(), DWORD(data.size())), ERROR_SUCCESS);
+        RegCloseKey(h);
+    };
+    const std::string v10 = "TypeLib\\" + kLibid + "\\1.0";
+    oddSized(v10 + "\\0\\win32", U16(path));
+    EXPECT_EQ(Loaded(1, 0, 0, TYPE_E_LIBNOTREGISTERED), "");
+
+    // An interface whose TypeLib value does not plainly name the library is not taken for its own.
+    oddSized("Interface\\" + kIid + "\\TypeLib", U16(kLibid));
+    EXPECT_EQ(UnRegisterTypeLib(LIBID_TONWELLOBJLib, 1, 0, 0, SYS_WIN32), S_OK);
+    EXPECT_FALSE(KeyExists("TypeLib\\" + kLibid));
+    EXPECT_TRUE(KeyExists("Interface\\" + kIid + "\\TypeLib"));
+}
+
 TEST_F(TypeLibRegistration, ARefusedWriteIsRegistryAccessAndLeavesNothingHalfWritten)
 {
     // TypeLib\ is open to everyone, Interface\ is not: registration gets half-way.

@@ -240,19 +240,7 @@ std::optional<std::u16string> ReadDefault(HKEY key, const std::u16string& sub)
     HKEY h = nullptr;
     if (RegOpenKeyExW(key, sub.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
         return std::nullopt;
-    DWORD type = 0, size = 0;
-    std::optional<std::u16string> result;
-    if (RegQueryValueExW(h, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ &&
-        size % 2 == 0) {
-        std::u16string value(size / 2, u'\0');
-        if (RegQueryValueExW(h, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) ==
-            ERROR_SUCCESS) {
-            value.resize(size / 2);
-            while (!value.empty() && value.back() == u'\0')
-                value.pop_back();
-            result = std::move(value);
-        }
-    }
+    std::optional<std::u16string> result = ReadRegText(h, nullptr);
     RegCloseKey(h);
     return result;
 }

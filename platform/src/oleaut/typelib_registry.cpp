@@ -117,19 +117,7 @@ public:
         HKEY key = nullptr;
         if (Open(path, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
             return std::nullopt;
-        std::optional<std::u16string> result;
-        DWORD type = 0, size = 0;
-        if (RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ) {
-            std::u16string value(size / 2 + 1, u'\0');
-            DWORD bytes = DWORD(value.size() * 2);
-            if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) ==
-                ERROR_SUCCESS) {
-                value.resize(bytes / 2);
-                while (!value.empty() && value.back() == u'\0')
-                    value.pop_back();
-                result = std::move(value);
-            }
-        }
+        std::optional<std::u16string> result = ReadRegText(key, valueName);
         RegCloseKey(key);
         return result;
     }
@@ -333,6 +321,29 @@ std::u16string PlatformKey(SYSKIND syskind)
     default:
         return u"win32";
     }
+}
+
+// An odd byte count is no UTF-16 text: refused rather than cut to the last whole unit.
+std::optional<std::u16string> ReadRegText(HKEY key, const char16_t* name)
+{
+    DWORD type = 0, size = 0;
+    LONG status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+    std::u16string value;
+    while (status == ERROR_SUCCESS && type == REG_SZ && size % 2 == 0) {
+        value.assign(size / 2, u'\0');
+        status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size);
+        if (status == ERROR_MORE_DATA) {
+            status = ERROR_SUCCESS; // the value grew in between: again, at its new size
+            continue;
+        }
+        if (status != ERROR_SUCCESS || type != REG_SZ || size % 2)
+            break;
+        value.resize(size / 2);
+        while (!value.empty() && value.back() == u'\0')
+            value.pop_back();
+        return value;
+    }
+    return std::nullopt;
 }
 
 } // namespace tonwell::platform::oleaut
