@@ -225,8 +225,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 // Lengths are upper bounds in UTF-8 bytes: enough for any name, class or
 // value of the key as the other A forms return it.
-// Not folded with the W form's copying: here the counts reach the caller from
-// the W call itself, even when the class buffer then proves short.
+// Apart from the W form: the counts reach the caller from the W call, even when the class buffer then proves short.
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
