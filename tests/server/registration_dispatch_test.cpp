@@ -47,7 +47,11 @@ std::u16string Sz(HKEY root, const char16_t* path, const char16_t* name = nullpt
     return std::u16string(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2 - 1);
 }
 
-class Registration : public RegisteringModuleFixture {};
+// Some cases load a copy of the module from under the root.
+class Registration : public RegisteringModuleFixture {
+protected:
+    std::filesystem::path RootParent() const override { return ExecutableRootParent(); }
+};
 
 TEST_F(Registration, RegisterWritesEverythingAndUnregisterRemovesIt)
 {

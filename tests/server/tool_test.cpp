@@ -27,7 +27,10 @@ std::string GuidText(REFGUID rguid)
     return std::string(text, text + 38);
 }
 
-class ServerInfoTest : public tonwell::test::MachineRootFixture {};
+class ServerInfoTest : public tonwell::test::MachineRootFixture {
+protected:
+    std::filesystem::path RootParent() const override { return tonwell::test::ExecutableRootParent(); }
+};
 
 TEST_F(ServerInfoTest, JsonNamesTheModuleAndItsIdentifiers)
 {

@@ -36,4 +36,18 @@ private:
     std::filesystem::path m_root;
 };
 
+// For fixtures whose tests put a program or a module under the root and then
+// run or load it: the temporary folder may be mounted noexec, the build tree
+// the test itself runs from cannot be. Roots go to test-roots beside bin/.
+inline std::filesystem::path ExecutableRootParent()
+{
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return std::filesystem::temp_directory_path();
+    std::filesystem::path parent = self.parent_path().parent_path() / "test-roots";
+    std::filesystem::create_directories(parent, ec);
+    return ec ? std::filesystem::temp_directory_path() : parent;
+}
+
 } // namespace tonwell::test
