@@ -552,6 +552,8 @@ TEST_F(RegTool, ImportReadsRegistryEditorFilesAsTheEditorDoes)
                 "\"left\"=\"over\"\r\n"
                 "\"bytes\"=hex:01,02,\\\r\n"
                 "  03\r\n"
+                "\"cut\"=hex:04,\\\r\n"
+                "\r\n"
                 "@=dword:zz\r\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kept] ; a comment [with brackets]\r\n"
                 "\"kept\"=\"yes\"\r\n"

@@ -418,7 +418,7 @@ bool ParseScript(const std::string& text, std::vector<Operation>& ops, std::stri
         }
         if (deleted) {
             // As the registry editor does: skipped with what continues it.
-            while (line.back() == '\\' && i + 1 < lines.size())
+            while (!line.empty() && line.back() == '\\' && i + 1 < lines.size())
                 line = lines[++i];
             continue;
         }
