@@ -158,7 +158,7 @@ Impl Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl)
     auto* pRowKernel = impl == Impl::Portable ? detail::HistogramRowPortable : detail::HistogramRowAvx2;
     detail::SubHistograms sub;
     std::memset(&sub, 0, sizeof(sub));
-    DWORD dwPending = 0; // pixels counted into the sub-histograms since the last fold
+    ULONGLONG ullPending = 0; // pixels counted into the sub-histograms since the last fold
     DWORD dwRowOffset = 0;
     for (DWORD y = 0; y < buffer.dwHeight; ++y, dwRowOffset += buffer.dwStride) {
         if (!RowIsContiguous(dwRowOffset, buffer.dwWidth, buffer.dwBytesPerPixel)) {
@@ -170,12 +170,12 @@ Impl Histogram(const PixelBuffer& buffer, ULONGLONG* pHistogram, Impl impl)
         const BYTE* pPiece = At(buffer.pImage, dwRowOffset);
         for (DWORD dwLeft = buffer.dwWidth; dwLeft > 0;) {
             const DWORD dwPixels = dwLeft < c_Piece ? dwLeft : c_Piece;
-            if (dwPending + dwPixels > detail::c_SubHistogramLimit) {
+            if (ullPending + dwPixels > detail::c_SubHistogramLimit) {
                 FoldSubHistograms(sub, pHistogram);
-                dwPending = 0;
+                ullPending = 0;
             }
             pRowKernel(pPiece, dwPixels, buffer.dwBytesPerPixel, sub);
-            dwPending += dwPixels;
+            ullPending += dwPixels;
             pPiece += static_cast<SIZE_T>(dwPixels) * buffer.dwBytesPerPixel;
             dwLeft -= dwPixels;
         }

@@ -183,9 +183,10 @@ TEST(EngineKernels, RandomLayoutsMatchTheWalk)
     }
 }
 
-// A sub-histogram counts in 16 bits; these images put far more than 65,535 pixels
-// into one bin of one sub-histogram, through the vector blocks, the 4-pixel
-// groups and the single-pixel tail, and through rows wider than the fold limit.
+// These images put far more than 65,535 pixels into one bin of one sub-histogram,
+// through the vector blocks, the 4-pixel groups and the single-pixel tail, and
+// through rows wider than a piece of the row walk. The narrow build of this test
+// counts in 16 bits, where only the folds into the histogram keep them right.
 TEST(EngineKernels, CountsBeyondWhatASubHistogramHolds)
 {
     const struct {
