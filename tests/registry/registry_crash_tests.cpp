@@ -370,9 +370,8 @@ TEST_F(RegisterCrash, KilledRegisterIsMadeGoodByTheNextRegisterOrUnregister)
     std::mt19937 random(static_cast<unsigned>(std::random_device{}()));
     constexpr int kKills = 12;
     constexpr int kMaxRounds = 60;
-    int kills = 0, rounds = 0;
-    for (; kills < kKills && rounds < kMaxRounds && !HasFailure(); ++rounds) {
-        const int round = rounds;
+    int kills = 0, round = 0;
+    for (; kills < kKills && round < kMaxRounds && !HasFailure(); ++round) {
         // Killed anywhere in its work: loading the module, or among the few dozen
         // keys it writes. One that finishes first is no failure, only no kill.
         Child child({Tonwell(), round % 3 == 2 ? "unregister" : "register", "--quiet"});
@@ -390,8 +389,8 @@ TEST_F(RegisterCrash, KilledRegisterIsMadeGoodByTheNextRegisterOrUnregister)
             EXPECT_EQ(Snapshot(false), unregistered) << "round " << round;
         }
     }
-    EXPECT_EQ(kills, kKills) << "most runs ended before the kill in " << rounds << " rounds";
-    std::cout << "[ FIGURES  ] " << kills << " of " << rounds << " register/unregister runs killed under way (runs take "
+    EXPECT_EQ(kills, kKills) << "most runs ended before the kill in " << round << " rounds";
+    std::cout << "[ FIGURES  ] " << kills << " of " << round << " register/unregister runs killed under way (runs take "
               << span / 1000 << " ms)\n";
 }
 
